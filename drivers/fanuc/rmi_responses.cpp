@@ -1,0 +1,138 @@
+#include "orvane/drivers/fanuc/rmi_responses.hpp"
+
+#include <limits>
+#include <string>
+#include <utility>
+
+namespace orvane::drivers {
+
+namespace {
+
+constexpr double radians_per_degree = 0.017453292519943295;
+
+[[noreturn]] void refuse(const std::string& message) { throw OrvaneError("driver.fanuc", message); }
+
+const nlohmann::json& member(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end()) refuse(std::string("RMI Response does not contain the field ") + key + ".");
+    return *it;
+}
+
+// Reads an integer member within [low, high]. Only JSON integers qualify:
+// the library would silently truncate a float (undefined when out of range)
+// and accept a boolean.
+std::int64_t integer_member(const nlohmann::json& object, const char* key, std::int64_t low, std::int64_t high) {
+    const nlohmann::json& value = member(object, key);
+    bool in_range = false;
+    std::int64_t result = 0;
+    if (value.is_number_unsigned()) {
+        const auto raw = value.get<std::uint64_t>();
+        in_range = raw <= static_cast<std::uint64_t>(high);
+        result = static_cast<std::int64_t>(raw);
+    } else if (value.is_number_integer()) {
+        result = value.get<std::int64_t>();
+        in_range = result >= low && result <= high;
+    } else {
+        refuse(std::string("RMI Response field ") + key + " is not an integer: " + value.dump());
+    }
+    if (!in_range) refuse(std::string("RMI Response field ") + key + " is out of range: " + value.dump());
+    return result;
+}
+
+std::int32_t int32_member(const nlohmann::json& object, const char* key) {
+    return static_cast<std::int32_t>(integer_member(object, key, std::numeric_limits<std::int32_t>::min(),
+                                                    std::numeric_limits<std::int32_t>::max()));
+}
+
+bool flag_member(const nlohmann::json& object, const char* key) { return int32_member(object, key) != 0; }
+
+double number_member(const nlohmann::json& object, const char* key) {
+    const nlohmann::json& value = member(object, key);
+    if (!value.is_number()) refuse(std::string("RMI Response field ") + key + " is not a number: " + value.dump());
+    return value.get<double>();
+}
+
+std::shared_ptr<RmiResponse> build(std::string kind, std::string name, nlohmann::json object) {
+    if (name == "FRC_Connect") return std::make_shared<ConnectionResponse>(std::move(object));
+    if (name == "FRC_GetStatus") return std::make_shared<ControllerStatusResponse>(std::move(object));
+    if (name == "FRC_ReadJointAngles") return std::make_shared<JointAngleResponse>(std::move(object));
+    if (name == "FRC_ReadDIN") return std::make_shared<ReadDIResponse>(std::move(object));
+    return std::make_shared<RmiResponse>(std::move(kind), std::move(name), std::move(object));
+}
+
+}  // namespace
+
+RmiResponse::RmiResponse(std::string kind, std::string name_, nlohmann::json object)
+    : RmiMessage(std::move(kind), std::move(name_)) {
+    if (!object.is_object()) refuse("RMI response is not a JSON object.");
+    body = std::move(object);
+
+    if (body.contains("ErrorID")) {
+        error_id = int32_member(body, "ErrorID");
+    } else if (type != RMI_COMMUNICATION) {
+        // Only unsolicited communication packets (FRC_SystemFault) may lack it.
+        refuse("RMI Response does not contain the field ErrorID.");
+    }
+
+    if (name == "Unknown") {
+        refuse("RMI did not know an " + type + " and came back with error id " + std::to_string(error_id));
+    }
+
+    if (type == RMI_INSTRUCTION) {
+        // The same key as the instruction it answers.
+        id = std::string(RMI_INSTRUCTION) + std::to_string(int32_member(body, "SequenceID"));
+    } else {
+        id = name;
+    }
+    success = error_id == 0;
+}
+
+const std::string& RmiResponse::get_id() const { return id; }
+
+std::shared_ptr<RmiResponse> RmiResponse::from_str(std::string_view line) {
+    nlohmann::json object = nlohmann::json::parse(line);
+    if (object.is_object()) {
+        for (const std::string_view kind : {RMI_INSTRUCTION, RMI_COMMAND, RMI_COMMUNICATION}) {
+            const auto it = object.find(kind);
+            if (it == object.end()) continue;
+            std::string name = it->get<std::string>();  // a non-string name throws a type error
+            return build(std::string(kind), std::move(name), std::move(object));
+        }
+    }
+    throw OrvaneError("driver.fanuc", "RMI response of unknown type: " + std::string(line));
+}
+
+ConnectionResponse::ConnectionResponse(nlohmann::json object)
+    : RmiResponse(std::string(RMI_COMMUNICATION), "FRC_Connect", std::move(object)) {
+    port_number = int32_member(body, "PortNumber");
+    major_version = int32_member(body, "MajorVersion");
+}
+
+ControllerStatusResponse::ControllerStatusResponse(nlohmann::json object)
+    : RmiResponse(std::string(RMI_COMMAND), "FRC_GetStatus", std::move(object)) {
+    servo_ready = flag_member(body, "ServoReady");
+    tp_mode = flag_member(body, "TPMode");
+    rmi_motion_status = flag_member(body, "RMIMotionStatus");
+    program_status = flag_member(body, "ProgramStatus");
+    single_step_mode = flag_member(body, "SingleStepMode");
+    next_sequence_id = int32_member(body, "NextSequenceID");
+}
+
+JointAngleResponse::JointAngleResponse(nlohmann::json object)
+    : RmiResponse(std::string(RMI_COMMAND), "FRC_ReadJointAngles", std::move(object)) {
+    const nlohmann::json& angles = member(body, "JointAngle");
+    if (!angles.is_object()) refuse("RMI Response field JointAngle is not an object: " + angles.dump());
+    joint_angles.reserve(9);
+    static constexpr const char* keys[] = {"J1", "J2", "J3", "J4", "J5", "J6", "J7", "J8", "J9"};
+    for (const char* key : keys) joint_angles.push_back(number_member(angles, key) * radians_per_degree);
+    // Doubled in 64 bits: no TimeTag the controller can send overflows.
+    time_tag = 2 * integer_member(body, "TimeTag", std::numeric_limits<std::int64_t>::min() / 2,
+                                  std::numeric_limits<std::int64_t>::max() / 2);
+}
+
+ReadDIResponse::ReadDIResponse(nlohmann::json object)
+    : RmiResponse(std::string(RMI_COMMAND), "FRC_ReadDIN", std::move(object)) {
+    port_value = member(body, "PortValue") == 1;
+}
+
+}  // namespace orvane::drivers
