@@ -1,0 +1,324 @@
+// fanuc-rmi-sim: a FANUC controller on RMI for development and tests.
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "orvane/sim/controller_simulator.hpp"
+
+namespace {
+
+using orvane::sim::ControllerSimulator;
+using orvane::sim::SimulatorConfig;
+
+const char* kHelp = R"HELP(Usage: fanuc-rmi-sim [OPTIONS]
+
+A FANUC robot controller on RMI (Remote Motion Interface) over TCP: the control
+port answers "FRC_Connect", the data port serves commands and executes motion
+instructions in real time. Ctrl-C (SIGINT) or SIGTERM stops it (exit 0).
+
+Network and protocol:
+  --address ADDR            address to listen on (default 127.0.0.1)
+  --control-port N          control port (default 16001)
+  --data-port N             data port returned by FRC_Connect (default 16002, 0 = ephemeral)
+  --major-version N         reported MajorVersion (default 9)
+  --minor-version N         reported MinorVersion (default 0)
+  --idle-timeout S          seconds without a packet before FRC_Terminate (default 3600, 0 = never)
+  --compact                 compact JSON answers instead of the controller's own format
+  --seed N                  seed of the member order of answers (default 1)
+  --keep-control-open       do not close the control connection after answering FRC_Connect
+                            (a real controller closes it)
+
+Controller:
+  --robot NAME              joint limits: lrmate200id (default), crx10ial or none
+  --min-motion-ms N         shortest motion time, 12 or 24 (default 24)
+  --interpolation-period S  interpolation period in seconds (default 0.008)
+  --no-reset-seq-on-init    FRC_Initialize keeps the next sequence ID
+  --next-seq N              next sequence ID at start
+  --abort-duration S        seconds FRC_Abort takes to answer (default 0)
+  --initial-position LIST   comma-separated joint angles in degrees, controller convention
+  --override N              speed override in percent at start (default 100)
+  --din PORT=0|1            initial value of a digital input (repeatable)
+
+Fault injection:
+  --teach-pendant           start with the teach pendant enabled
+  --servo-off               start with the servos off
+  --estop                   start with the E-stop pressed
+  --single-step             start in single step mode
+  --refuse-seq ID:ERROR     refuse the instruction with SequenceID ID with ErrorID ERROR (repeatable)
+  --fault-at-seq ID         motion fault (FRC_SystemFault) when instruction ID starts (repeatable)
+  --answer-delay S          delay every answer by S seconds
+  --withhold                keep every answer back (until the console says "withhold off")
+  --split-answers[=BYTE]    write every answer in two parts, cut at BYTE (default 10)
+  --split-pause S           pause between the two parts (default 0.05)
+
+Output:
+  --record-csv PREFIX       on exit write PREFIX_path.csv (executed joint path) and
+                            PREFIX_received.csv (every received line)
+  --verbose                 print every received line and every answer
+  --console                 read commands from standard input:
+                              terminate | fault [SEQ] | drop | estop on|off | tp on|off |
+                              servo on|off | single-step on|off | din PORT 0|1 |
+                              delay S | withhold on|off | override N | status | quit
+  --help                    this text
+
+On start it prints one line "fanuc-rmi-sim listening on ADDR:PORT (data port N)".
+)HELP";
+
+struct Options {
+  SimulatorConfig config;
+  std::optional<std::string> record_prefix;
+  bool verbose = false, console = false;
+  bool tp = false, servo_off = false, estop = false, single_step = false, withhold = false;
+  std::optional<int> next_seq, override_percent;
+  double answer_delay = 0.0;
+  std::size_t split_at = 0;
+  double split_pause = 0.05;
+  std::vector<std::pair<int, int>> refusals;
+  std::vector<int> faults;
+  std::vector<std::pair<uint64_t, bool>> dins;
+};
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::cerr << "fanuc-rmi-sim: " << message << "\n(see --help)\n";
+  std::exit(2);
+}
+
+double to_double(const std::string& opt, const std::string& v) {
+  try {
+    std::size_t used = 0;
+    double d = std::stod(v, &used);
+    if (used != v.size()) throw std::invalid_argument(v);
+    return d;
+  } catch (const std::exception&) {
+    usage_error(opt + " expects a number, got '" + v + "'");
+  }
+}
+
+long long to_int(const std::string& opt, const std::string& v) {
+  try {
+    std::size_t used = 0;
+    long long d = std::stoll(v, &used);
+    if (used != v.size()) throw std::invalid_argument(v);
+    return d;
+  } catch (const std::exception&) {
+    usage_error(opt + " expects an integer, got '" + v + "'");
+  }
+}
+
+uint16_t to_port(const std::string& opt, const std::string& v) {
+  long long p = to_int(opt, v);
+  if (p < 0 || p > 65535) usage_error(opt + " expects a port number");
+  return static_cast<uint16_t>(p);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i];
+    std::optional<std::string> inline_value;
+    if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+    }
+    auto value = [&]() -> std::string {
+      if (inline_value) return *inline_value;
+      if (i + 1 >= args.size()) usage_error(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << kHelp;
+      std::exit(0);
+    } else if (a == "--address") o.config.address = value();
+    else if (a == "--control-port") o.config.control_port = to_port(a, value());
+    else if (a == "--data-port") o.config.data_port = to_port(a, value());
+    else if (a == "--major-version") o.config.major_version = static_cast<int>(to_int(a, value()));
+    else if (a == "--minor-version") o.config.minor_version = static_cast<int>(to_int(a, value()));
+    else if (a == "--idle-timeout") o.config.idle_timeout = to_double(a, value());
+    else if (a == "--compact") o.config.compact_answers = true;
+    else if (a == "--keep-control-open") o.config.close_control_after_connect = false;
+    else if (a == "--seed") o.config.random_seed = static_cast<uint32_t>(to_int(a, value()));
+    else if (a == "--robot") {
+      std::string r = value();
+      if (r == "lrmate200id") o.config.joint_limits = orvane::sim::lrmate200id_limits();
+      else if (r == "crx10ial") o.config.joint_limits = orvane::sim::crx10ial_limits();
+      else if (r == "none") o.config.joint_limits.clear();
+      else usage_error("unknown robot '" + r + "'");
+    } else if (a == "--min-motion-ms") {
+      long long ms = to_int(a, value());
+      if (ms != 12 && ms != 24) usage_error("--min-motion-ms is 12 or 24");
+      o.config.minimum_motion_ms = static_cast<int>(ms);
+    } else if (a == "--interpolation-period") {
+      o.config.interpolation_period = to_double(a, value());
+      if (o.config.interpolation_period < 0.001 || o.config.interpolation_period > 0.1)
+        usage_error("--interpolation-period must lie in [0.001, 0.1]");
+    } else if (a == "--no-reset-seq-on-init") o.config.initialize_resets_sequence_id = false;
+    else if (a == "--next-seq") o.next_seq = static_cast<int>(to_int(a, value()));
+    else if (a == "--abort-duration") o.config.abort_duration = to_double(a, value());
+    else if (a == "--initial-position") {
+      std::stringstream ss(value());
+      std::string item;
+      std::size_t k = 0;
+      while (std::getline(ss, item, ',')) {
+        if (k >= 9) usage_error("--initial-position takes at most 9 values");
+        o.config.initial_position_deg[k++] = to_double(a, item);
+      }
+    } else if (a == "--override") o.override_percent = static_cast<int>(to_int(a, value()));
+    else if (a == "--din") {
+      std::string v = value();
+      auto eq = v.find('=');
+      if (eq == std::string::npos) usage_error("--din expects PORT=0|1");
+      o.dins.emplace_back(static_cast<uint64_t>(to_int(a, v.substr(0, eq))), to_int(a, v.substr(eq + 1)) != 0);
+    } else if (a == "--teach-pendant") o.tp = true;
+    else if (a == "--servo-off") o.servo_off = true;
+    else if (a == "--estop") o.estop = true;
+    else if (a == "--single-step") o.single_step = true;
+    else if (a == "--refuse-seq") {
+      std::string v = value();
+      auto colon = v.find(':');
+      if (colon == std::string::npos) usage_error("--refuse-seq expects ID:ERROR");
+      o.refusals.emplace_back(static_cast<int>(to_int(a, v.substr(0, colon))),
+                              static_cast<int>(to_int(a, v.substr(colon + 1))));
+    } else if (a == "--fault-at-seq") o.faults.push_back(static_cast<int>(to_int(a, value())));
+    else if (a == "--answer-delay") o.answer_delay = to_double(a, value());
+    else if (a == "--withhold") o.withhold = true;
+    else if (a == "--split-answers") o.split_at = inline_value ? static_cast<std::size_t>(to_int(a, *inline_value)) : 10;
+    else if (a == "--split-pause") o.split_pause = to_double(a, value());
+    else if (a == "--record-csv") o.record_prefix = value();
+    else if (a == "--verbose") o.verbose = true;
+    else if (a == "--console") o.console = true;
+    else usage_error("unknown option '" + args[i] + "'");
+  }
+  return o;
+}
+
+std::mutex print_mutex;
+
+void say(const std::string& line) {
+  std::lock_guard lk(print_mutex);
+  std::cout << line << std::endl;
+}
+
+bool on_off(const std::string& word, bool& out) {
+  if (word == "on" || word == "1") out = true;
+  else if (word == "off" || word == "0") out = false;
+  else return false;
+  return true;
+}
+
+void console(ControllerSimulator& sim) {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string cmd, arg, arg2;
+    in >> cmd >> arg >> arg2;
+    bool flag = false;
+    try {
+      if (cmd.empty()) continue;
+      if (cmd == "quit" || cmd == "exit") break;
+      if (cmd == "terminate") sim.push_terminate();
+      else if (cmd == "drop") sim.drop_connections();
+      else if (cmd == "fault") sim.push_system_fault(arg.empty() ? std::nullopt : std::optional<int>(std::stoi(arg)));
+      else if (cmd == "estop" && on_off(arg, flag)) sim.set_estop(flag);
+      else if (cmd == "tp" && on_off(arg, flag)) sim.set_teach_pendant(flag);
+      else if (cmd == "servo" && on_off(arg, flag)) sim.set_servo_ready(flag);
+      else if (cmd == "single-step" && on_off(arg, flag)) sim.set_single_step(flag);
+      else if (cmd == "withhold" && on_off(arg, flag)) sim.withhold_answers(flag);
+      else if (cmd == "din" && on_off(arg2, flag)) sim.set_digital_input(std::stoull(arg), flag);
+      else if (cmd == "delay") sim.set_answer_delay(std::stod(arg));
+      else if (cmd == "override") sim.set_override(std::stoi(arg));
+      else if (cmd == "status") {
+        auto s = sim.status();
+        auto p = sim.joint_position_deg();
+        std::ostringstream out;
+        out << "client=" << s.client_connected << " rmi=" << s.rmi_running << " program=" << s.program_status
+            << " servo=" << s.servo_ready << " tp=" << s.tp_enabled << " estop=" << s.estop << " alarm=" << s.alarm
+            << " hold=" << s.hold << " next_seq=" << s.next_sequence_id << " queued=" << s.queued_instructions
+            << " override=" << s.override_percent << " joints=";
+        for (int k = 0; k < 9; ++k) out << (k ? "," : "") << p[k];
+        say(out.str());
+        continue;
+      } else {
+        say("unknown console command: " + line);
+        continue;
+      }
+      say("ok");
+    } catch (const std::exception& e) {
+      say(std::string("error: ") + e.what());
+    }
+  }
+  if (!std::cin) return;  // end of input: keep serving until a signal
+  ::kill(::getpid(), SIGTERM);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt = parse(argc, argv);
+
+  // Every thread inherits the blocked signals; the main thread takes them with sigwait.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  ControllerSimulator sim(opt.config);
+  if (opt.servo_off) sim.set_servo_ready(false);
+  if (opt.tp) sim.set_teach_pendant(true);
+  if (opt.estop) sim.set_estop(true);
+  if (opt.single_step) sim.set_single_step(true);
+  if (opt.next_seq) sim.set_next_sequence_id(*opt.next_seq);
+  if (opt.override_percent) sim.set_override(*opt.override_percent);
+  for (auto [port, v] : opt.dins) sim.set_digital_input(port, v);
+  for (auto [id, err] : opt.refusals) sim.refuse_sequence_id(id, err);
+  for (int id : opt.faults) sim.fault_at_sequence_id(id);
+  if (opt.answer_delay > 0) sim.set_answer_delay(opt.answer_delay);
+  if (opt.withhold) sim.withhold_answers(true);
+  if (opt.split_at > 0) sim.split_every_answer(opt.split_at, opt.split_pause);
+  if (opt.verbose) {
+    sim.set_line_observer([](const std::string& channel, bool incoming, const std::string& line) {
+      say(std::string(incoming ? "<- " : "-> ") + channel + ": " + line);
+    });
+  }
+
+  try {
+    sim.start();
+  } catch (const std::exception& e) {
+    std::cerr << "fanuc-rmi-sim: " << e.what() << std::endl;
+    return 1;
+  }
+  say("fanuc-rmi-sim listening on " + opt.config.address + ":" + std::to_string(sim.control_port()) +
+      " (data port " + std::to_string(sim.data_port()) + ")");
+
+  if (opt.console) std::thread(console, std::ref(sim)).detach();
+
+  int sig = 0;
+  sigwait(&signals, &sig);
+  sim.stop();
+  int status = 0;
+  if (opt.record_prefix) {
+    try {
+      sim.write_path_csv(*opt.record_prefix + "_path.csv");
+      sim.write_received_csv(*opt.record_prefix + "_received.csv");
+    } catch (const std::exception& e) {
+      std::cerr << "fanuc-rmi-sim: " << e.what() << std::endl;
+      status = 1;
+    }
+  }
+  say("fanuc-rmi-sim stopped");
+  std::_Exit(status);  // the console thread may still block on standard input
+}

@@ -1,0 +1,216 @@
+// A FANUC robot controller as seen over RMI: a real TCP server (control port
+// for "FRC_Connect", data port for everything else) with the controller's
+// RMI state machine, an instruction queue executed in real time and fault
+// injection for tests.
+//
+// Behaviour where the controller's own is undocumented or a choice was made:
+// - "TimeTag" of "FRC_ReadJointAngles" counts ticks of 2 ms since start().
+// - "ProgramStatus": see program_status_* below. "RMIMotionStatus" is 1 while
+//   RMI_MOVE runs and is neither paused, held nor being aborted.
+// - Motion is linear in joint space from the position where an instruction
+//   starts to its target, sampled every interpolation period. Motion time =
+//   max(Speed, minimum_motion_ms) * 100 / override, stretched when a joint
+//   (planner convention) would exceed its max_velocity by more than 0.1 %;
+//   each stretch is one SlowDown record. A CNT/CR motion with TermValue > 0
+//   starts only once a later instruction has arrived; FINE and CNT 0 run on.
+// - A target outside a joint range is found when the instruction arrives: the
+//   instruction uses up its SequenceID, the robot stops where it is, queued
+//   instructions are discarded WITHOUT answers, "FRC_SystemFault" names the
+//   faulty one, RMI_MOVE is paused (ProgramStatus 1) and new instructions are
+//   refused with 2556952 until "FRC_Reset". After the reset RMI_MOVE runs on:
+//   no new "FRC_Initialize" is needed and the next SequenceID is unchanged.
+// - "FRC_Abort" stops the robot and discards queued instructions (unanswered)
+//   at once and answers after abort_duration; meanwhile commands get 2556955
+//   and instructions 2556937. Refusals never use up a SequenceID.
+// - "FRC_Reset" while the E-stop is pressed answers 2556943; after the
+//   release it clears the E-stop alarm (servos ready again), a fault and HOLD.
+//   "FRC_Initialize" with a fault alarm still set answers 2556943.
+// - When the data client goes (disconnect, drop, terminate) its queued
+//   instructions and unsent answers are discarded and the robot stops; the
+//   RMI_MOVE program stays selected, so the next "FRC_Initialize" answers 7015
+//   until an "FRC_Abort".
+// - Unparseable lines are answered {"Command":"Unknown","ErrorID":2556950},
+//   other unrecognised packets {"Command":"Unknown","ErrorID":2556941} (an
+//   unknown instruction: {"Instruction":"Unknown","ErrorID":2556941,"SequenceID":n}).
+// - A line that grows beyond 1 MiB without a terminator, or 4 MiB of output
+//   the client does not read, drops the client.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane::sim {
+
+// One axis, planner convention (J3 independent of J2): radians, radians, rad/s.
+struct JointLimit {
+  double lower;
+  double upper;
+  double max_velocity;
+};
+
+std::vector<JointLimit> lrmate200id_limits();
+std::vector<JointLimit> crx10ial_limits();
+
+// ProgramStatus values reported by "FRC_GetStatus" (the meaning of the
+// controller's values is not documented; these are the simulator's).
+inline constexpr int program_status_none = 0;     // no RMI_MOVE run since power-up
+inline constexpr int program_status_paused = 1;   // paused by a motion fault / E-stop / pendant
+inline constexpr int program_status_aborted = 2;  // ended by "FRC_Abort"
+inline constexpr int program_status_running = 3;  // RMI_MOVE running
+
+// RMI error IDs used by the simulator.
+namespace error_id {
+inline constexpr int servo_off = 2556935;
+inline constexpr int teach_pendant_enabled = 2556936;
+inline constexpr int rmi_not_running = 2556937;
+inline constexpr int invalid_rmi_command = 2556941;
+inline constexpr int command_fail = 2556942;
+inline constexpr int invalid_controller_state = 2556943;
+inline constexpr int invalid_value = 2556949;
+inline constexpr int invalid_text_string = 2556950;
+inline constexpr int rmi_in_hold = 2556952;
+inline constexpr int already_connected = 2556954;
+inline constexpr int wait_for_command_done = 2556955;
+inline constexpr int wait_for_instruction_done = 2556956;
+inline constexpr int invalid_sequence_id = 2556957;
+inline constexpr int invalid_speed_type = 2556958;
+inline constexpr int invalid_speed = 2556959;
+inline constexpr int invalid_term_type = 2556960;
+inline constexpr int invalid_term_value = 2556961;
+inline constexpr int single_step_mode = 2556971;
+inline constexpr int program_in_use = 7004;
+inline constexpr int program_already_exists = 7015;
+}  // namespace error_id
+
+struct SimulatorConfig {
+  std::string address = "127.0.0.1";
+  uint16_t control_port = 16001;
+  uint16_t data_port = 16002;                   // 0 = an ephemeral port
+  int major_version = 9, minor_version = 0;
+  int minimum_motion_ms = 24;                   // 12 or 24
+  double interpolation_period = 0.008;          // s
+  double idle_timeout = 3600.0;                 // s without any packet before "FRC_Terminate" + drop; <= 0 disables
+  bool compact_answers = false;                 // false: the real controller's text format
+  bool initialize_resets_sequence_id = true;
+  double abort_duration = 0.0;                  // s a "FRC_Abort" takes to answer
+  std::vector<JointLimit> joint_limits = lrmate200id_limits();  // one per axis; axes beyond are unlimited
+  std::array<double, 9> initial_position_deg{}; // controller convention (J3 relative to J2)
+  uint32_t random_seed = 1;                     // member order of answers is reproducible
+  bool close_control_after_connect = true;      // false: keep the control connection until the client closes it
+};
+
+struct ReceivedLine {
+  std::chrono::steady_clock::time_point at;
+  std::string channel;  // "control" | "data"
+  std::string line;     // without its terminator (cut to 100000 bytes)
+};
+
+struct PathSample {
+  double t;                                // s since the first motion started
+  std::array<double, 9> controller_deg;    // J3 relative to J2
+  std::array<double, 9> planner_deg;       // J3 + J2
+};
+
+struct SlowDown {
+  int sequence_id;
+  int joint;                  // 0-based, the most limiting joint of the instruction
+  double requested_velocity;  // rad/s, planner convention
+  double limit;               // rad/s
+};
+
+struct StatusSnapshot {
+  bool servo_ready, tp_enabled, single_step, estop, alarm, hold, rmi_running, client_connected;
+  int program_status, next_sequence_id, override_percent, payload_schedule;
+  size_t queued_instructions;  // accepted and not yet answered (executing one included)
+};
+
+class ControllerSimulator {
+public:
+  explicit ControllerSimulator(SimulatorConfig config = {});
+  ~ControllerSimulator();
+  ControllerSimulator(const ControllerSimulator&) = delete;
+  ControllerSimulator& operator=(const ControllerSimulator&) = delete;
+
+  // Binds both acceptors (SO_REUSEADDR) and starts the io thread. Throws
+  // std::system_error when an address cannot be bound.
+  void start();
+  // Closes every connection and joins the io thread; returns quickly.
+  void stop();
+  const SimulatorConfig& config() const;
+  uint16_t data_port() const;     // the bound data port (after start)
+  uint16_t control_port() const;  // the bound control port (after start)
+
+  // Controller state.
+  void set_digital_input(uint64_t port, bool value);
+  std::optional<bool> digital_output(uint64_t port) const;  // empty if never written
+  // Enabling the pendant, switching servos off or pressing the E-stop while
+  // RMI_MOVE runs pauses it like a motion fault ("FRC_SystemFault" pushed).
+  void set_teach_pendant(bool enabled);
+  void set_servo_ready(bool ready);
+  void set_estop(bool pressed);
+  void set_single_step(bool on);
+  void set_initialize_resets_sequence_id(bool);
+  void set_next_sequence_id(int);
+  void set_override(int percent);
+  StatusSnapshot status() const;
+  std::array<double, 9> joint_position_deg() const;  // controller convention
+
+  // Fault injection.
+  // The next instruction with this SequenceID is refused at once with this
+  // ErrorID (one shot; a refused instruction does not use up its ID).
+  void refuse_sequence_id(int sequence_id, int error_id);
+  // When the instruction with this SequenceID starts executing, a motion
+  // fault happens as for a target outside the joint range (one shot).
+  void fault_at_sequence_id(int sequence_id);
+  // Pushes "FRC_SystemFault" (default SequenceID: the executing or last
+  // accepted instruction); RMI_MOVE pauses, queued instructions are
+  // discarded unanswered, new ones are refused until "FRC_Reset".
+  void push_system_fault(std::optional<int> sequence_id = {});
+  void push_terminate();     // "FRC_Terminate", then drops both connections
+  void drop_connections();   // closes both connections abruptly (RST), no packet
+  void set_answer_delay(double seconds);  // every later answer leaves this much later
+  // While on, answers are kept back (not lost) and leave in order when it is
+  // switched off; a command answered while on stays pending, so a further
+  // command is refused with 2556955 (also kept back). Pushed packets
+  // ("FRC_SystemFault", "FRC_Terminate") and send_raw bytes are not held.
+  void withhold_answers(bool on);
+  void send_raw(const std::string& bytes);  // exact bytes to the data client
+  // The next answer on the data connection is written in two parts, the
+  // second `pause_seconds` after the first (nothing happens if at_byte is 0 or
+  // beyond the line). Answers on the control connection are never split.
+  void split_next_answer(std::size_t at_byte, double pause_seconds = 0.05);
+  void split_every_answer(std::size_t at_byte, double pause_seconds = 0.05);  // 0 = off
+  void set_compact_answers(bool);
+
+  // Records.
+  std::vector<ReceivedLine> received_lines() const;
+  std::vector<PathSample> executed_path() const;
+  std::vector<SlowDown> slow_downs() const;
+  void clear_records();
+  void write_path_csv(const std::string& file) const;
+  void write_received_csv(const std::string& file) const;
+
+  // Called on the io thread for every received line (incoming = true) and
+  // every line sent; must not call back into the simulator.
+  void set_line_observer(std::function<void(const std::string& channel, bool incoming, const std::string& line)>);
+
+  // Waits for tests; false on time-out.
+  bool wait_for_client(std::chrono::milliseconds timeout) const;
+  bool wait_for_disconnect(std::chrono::milliseconds timeout) const;
+  bool wait_for_line(const std::function<bool(const std::string&)>& pred, std::chrono::milliseconds timeout) const;
+  bool wait_until_motion_idle(std::chrono::milliseconds timeout) const;
+  size_t connection_count() const;  // data connections accepted so far
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvane::sim
