@@ -1,0 +1,145 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "orvane/drivers/fanuc/rmi_message.hpp"
+
+namespace orvane::drivers {
+
+/// Health probe of a connected socket: false when the peer closed it or it
+/// carries a fatal pending error.
+bool is_socket_connected(boost::asio::ip::tcp::socket& socket);
+bool is_socket_connected(int native_handle);
+
+/// The link to one FANUC controller running RMI.
+///
+/// A control connection to `control_port` carries only the "FRC_Connect"
+/// handshake; the data connection to the port it returns carries every later
+/// request and response. From construction on, a monitor thread connects,
+/// watches the link and reconnects; a reader thread turns received lines into
+/// responses and completes the promise of the request each one answers.
+class RmiSocket {
+public:
+    using ResponsePtr = std::shared_ptr<RmiResponse>;
+    using Clock = std::chrono::steady_clock;
+
+    struct ResponsePromise {
+        Clock::time_point sent_at;
+        std::optional<double> timeout;
+        std::promise<ResponsePtr> promise;
+    };
+
+    /// Longest a connection attempt (TCP connect, handshake answer) may take.
+    static constexpr std::chrono::milliseconds connect_timeout{3000};
+    /// Receive buffer size; a line that grows past it without a terminator
+    /// is a protocol violation.
+    static constexpr std::size_t receive_buffer_size = 100000;
+
+    explicit RmiSocket(const std::string& host);
+    ~RmiSocket();
+    RmiSocket(const RmiSocket&) = delete;
+    RmiSocket& operator=(const RmiSocket&) = delete;
+
+    /// One full connection attempt; true on success.
+    bool connect();
+    bool is_connected() const;
+    bool wait_until_connect(double seconds) const;
+    bool reconnect();
+    void disconnect();
+    void close_sockets();
+
+    /// Sends one request and returns the future of its response.
+    template <typename T>
+    std::future<ResponsePtr> send_message(T&& request, std::optional<double> timeout = std::nullopt) {
+        return send_request(static_cast<RmiMessage&>(request), timeout);
+    }
+    std::future<ResponsePtr> send_request(RmiMessage& request, std::optional<double> timeout);
+
+    /// Handles the bytes of one receive call (reader thread). Text after the
+    /// last terminator is kept and completed by the next call.
+    void process_new_message(const std::string& chunk);
+    void process_new_comm_message(const RmiResponse& response);
+    void clear_instructions(const std::string& message);
+    void clear_all_promises(const std::string& message);
+
+    /// Number of requests waiting for their response.
+    std::size_t pending_count() const;
+
+    std::string control_port{"16001"};
+    std::atomic<float> retry_interval{2.0f};
+    int32_t keep_alive{1};
+    int32_t keep_idle{2};
+    int32_t keep_interval{1};
+    int32_t keep_count{3};
+    std::atomic<int32_t> major_version{1};
+
+private:
+    // One TCP connection. Its descriptor is closed only when the last holder
+    // lets go, so a thread blocked on it is woken by a shutdown and never
+    // touches a closed or reused descriptor.
+    struct Connection {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket socket{io};
+        std::mutex write_mutex;
+        void shutdown() noexcept;
+    };
+    using ConnectionPtr = std::shared_ptr<Connection>;
+
+    ConnectionPtr open_connection(const std::string& service, uint64_t generation, boost::system::error_code& error);
+    void write_line(Connection& connection, const std::string& text);
+    std::string read_handshake_answer(Connection& connection, uint64_t generation);
+    void set_keep_alive(Connection& connection);
+    void close_locked();
+    void handle_line(const std::string& line);
+    void mark_lost(uint64_t serial, const std::string& reason);
+    void wake_all();
+    bool interrupted(uint64_t generation) const;
+    bool sleep_retry_interval(uint64_t generation) const;
+
+    void monitor_loop();
+    void reader_loop();
+    void scan_timeouts();
+
+    std::atomic<bool> connected{false};
+    std::atomic<bool> shutting_down{false};
+    std::atomic<bool> disconnect_requested{false};
+
+    std::string host;
+
+    // Serialises connecting and closing.
+    std::mutex lifecycle_mutex;
+    // Guards the current data connection and its serial number.
+    std::mutex connection_mutex;
+    ConnectionPtr data_connection;
+    uint64_t connection_serial{0};
+
+    // Wakes the monitor and the reader; `wake_generation` changes on every
+    // disconnect and reconnect, so that a pending attempt or pause ends.
+    mutable std::mutex wake_mutex;
+    mutable std::condition_variable state_changed;
+    uint64_t wake_generation{0};
+
+    // Owned by the reader thread: the unfinished tail of the last receive.
+    std::string partial_line;
+
+    std::map<std::string, ResponsePromise> promises;
+    mutable std::mutex promises_mutex;
+
+    std::thread monitor_thread;
+    std::thread reader_thread;
+};
+
+}  // namespace orvane::drivers

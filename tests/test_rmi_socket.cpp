@@ -1,0 +1,480 @@
+// The RMI socket against the bundled controller simulator over loopback.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <random>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "orvane/drivers/fanuc/rmi_requests.hpp"
+#include "orvane/drivers/fanuc/rmi_responses.hpp"
+#include "orvane/drivers/fanuc/rmi_socket.hpp"
+#include "orvane/log/orvane_error.hpp"
+#include "orvane/sim/controller_simulator.hpp"
+#include "orvane/sim/testing.hpp"
+
+using namespace std::chrono_literals;
+using orvane::OrvaneError;
+using orvane::drivers::ControllerStatusRequest;
+using orvane::drivers::ControllerStatusResponse;
+using orvane::drivers::InitializeRequest;
+using orvane::drivers::JointAngleRequest;
+using orvane::drivers::JointAngleResponse;
+using orvane::drivers::MotionInstruction;
+using orvane::drivers::ReadDIRequest;
+using orvane::drivers::ReadDIResponse;
+using orvane::drivers::ResetRequest;
+using orvane::drivers::RmiResponse;
+using orvane::drivers::RmiSocket;
+
+namespace {
+
+using ResponseFuture = std::future<RmiSocket::ResponsePtr>;
+
+constexpr auto long_wait = 15s;
+
+bool ready_within(ResponseFuture& future, std::chrono::milliseconds limit) {
+    return future.wait_for(limit) == std::future_status::ready;
+}
+
+// The message of the OrvaneError a failed future carries ("" if it succeeded).
+std::string failure_of(ResponseFuture& future) {
+    if (!ready_within(future, long_wait)) {
+        return "<not ready>";
+    }
+    try {
+        future.get();
+        return "";
+    } catch (const OrvaneError& error) {
+        return error.message;
+    }
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = long_wait) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return predicate();
+}
+
+class RmiSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim = orvane::sim::testing::start_on_free_loopback();
+        socket = std::make_unique<RmiSocket>(sim->config().address);
+        socket->retry_interval = 0.1f;  // quick reconnects keep the suite short
+        ASSERT_TRUE(socket->wait_until_connect(10));
+        ASSERT_TRUE(sim->wait_for_client(10s));
+    }
+
+    void TearDown() override {
+        socket.reset();
+        sim.reset();
+    }
+
+    ResponseFuture status_request(std::optional<double> timeout = std::nullopt) {
+        ControllerStatusRequest request;
+        return socket->send_message(request, timeout);
+    }
+
+    // Resets and initialises RMI so that instructions are accepted.
+    void start_rmi() {
+        ResetRequest reset;
+        auto reset_answer = socket->send_message(reset);
+        ASSERT_TRUE(ready_within(reset_answer, long_wait));
+        InitializeRequest initialize;
+        auto answer = socket->send_message(initialize);
+        ASSERT_TRUE(ready_within(answer, long_wait));
+        ASSERT_TRUE(answer.get()->success);
+    }
+
+    ResponseFuture send_motion(int sequence_id, double j1, bool stop_at_target) {
+        MotionInstruction instruction(sequence_id, {j1, 0.0, 0.0, 0.0, -0.5, 0.0}, 0.024, stop_at_target);
+        return socket->send_message(instruction);
+    }
+
+    std::unique_ptr<orvane::sim::ControllerSimulator> sim;
+    std::unique_ptr<RmiSocket> socket;
+};
+
+}  // namespace
+
+TEST_F(RmiSocketTest, HandshakeUsesControlPortThenDataPort) {
+    EXPECT_EQ(socket->major_version, 9);
+    const auto lines = sim->received_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front().channel, "control");
+    EXPECT_EQ(lines.front().line, R"({"Communication":"FRC_Connect"})");
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].channel, "data") << lines[i].line;
+    }
+    // The controller closes the control connection after its answer; the
+    // link must stay up regardless, probe after probe.
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(socket->is_connected());
+    EXPECT_EQ(sim->connection_count(), 1u);
+}
+
+TEST_F(RmiSocketTest, CommandsAreAnsweredWithTheirTypedResponse) {
+    auto status = status_request(1.0);
+    ASSERT_TRUE(ready_within(status, long_wait));
+    const auto response = RmiResponse::as<ControllerStatusResponse>(status.get());
+    EXPECT_TRUE(response->success);
+    EXPECT_TRUE(response->servo_ready);
+    EXPECT_EQ(socket->pending_count(), 0u);
+
+    sim->set_digital_input(12, true);
+    ReadDIRequest read(12);
+    auto input = socket->send_message(read, 1.0);
+    ASSERT_TRUE(ready_within(input, long_wait));
+    EXPECT_TRUE(RmiResponse::as<ReadDIResponse>(input.get())->port_value);
+}
+
+TEST_F(RmiSocketTest, ConcurrentCommandsAndInstructionsAreMatchedToTheirRequests) {
+    start_rmi();
+    std::atomic<bool> streaming{true};
+    std::atomic<int> joint_reads{0};
+    std::thread reader([&] {
+        while (streaming) {
+            JointAngleRequest request;
+            auto answer = socket->send_message(request, 1.0);
+            ASSERT_TRUE(ready_within(answer, long_wait));
+            const auto response = answer.get();
+            // A refusal (command still pending on the controller) is fine; a
+            // mismatched answer type is not.
+            if (response->success) {
+                EXPECT_NO_THROW(RmiResponse::as<JointAngleResponse>(response));
+                ++joint_reads;
+            }
+        }
+    });
+    std::vector<ResponseFuture> answers;
+    for (int id = 1; id <= 8; ++id) {
+        answers.push_back(send_motion(id, 0.01 * id, id == 8));
+        if (answers.size() > 4) {  // keep at most four in flight, as a driver does
+            auto& oldest = answers[answers.size() - 5];
+            ASSERT_TRUE(ready_within(oldest, long_wait));
+        }
+    }
+    for (int id = 1; id <= 8; ++id) {
+        auto& answer = answers[static_cast<std::size_t>(id - 1)];
+        ASSERT_TRUE(ready_within(answer, long_wait)) << "instruction " << id;
+        const auto response = answer.get();
+        EXPECT_TRUE(response->success) << "instruction " << id << " error " << response->error_id;
+        EXPECT_EQ(response->get_id(), "Instruction" + std::to_string(id));
+    }
+    streaming = false;
+    reader.join();
+    EXPECT_GT(joint_reads.load(), 0);
+    // Every line the controller received is one whole JSON object.
+    for (const auto& line : sim->received_lines()) {
+        EXPECT_NO_THROW((void)nlohmann::json::parse(line.line)) << line.line;
+    }
+}
+
+TEST_F(RmiSocketTest, RefusedInstructionFailsAllPendingInstructionsButNoCommand) {
+    sim->withhold_answers(true);
+    auto status = status_request();
+    auto first = send_motion(1, 0.0, false);
+    auto second = send_motion(2, 0.0, false);
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("\"SequenceID\":2") != std::string::npos; },
+                                   long_wait));
+    sim->send_raw("{\"Instruction\" : \"FRC_JointMotionJRep\", \"ErrorID\" : 2556957, \"SequenceID\" : 2}\r\n");
+
+    EXPECT_EQ(failure_of(first), "Instruction2 was not accepted. Error code: 2556957");
+    EXPECT_EQ(failure_of(second), "Instruction2 was not accepted. Error code: 2556957");
+    EXPECT_FALSE(ready_within(status, 200ms));
+    EXPECT_TRUE(socket->is_connected());
+
+    sim->send_raw("{\"Command\" : \"FRC_GetStatus\", \"ErrorID\" : 0, \"ServoReady\" : 1, \"TPMode\" : 0, "
+                  "\"RMIMotionStatus\" : 0, \"ProgramStatus\" : 0, \"SingleStepMode\" : 0, \"NumberUTool\" : 1, "
+                  "\"NumberUFrame\" : 0, \"NextSequenceID\" : 1, \"Override\" : 100}\r\n");
+    ASSERT_TRUE(ready_within(status, long_wait));
+    EXPECT_TRUE(status.get()->success);
+}
+
+TEST_F(RmiSocketTest, SystemFaultFailsInstructionsAndKeepsTheLink) {
+    sim->withhold_answers(true);
+    auto status = status_request();
+    auto motion = send_motion(1, 0.0, false);
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("SequenceID") != std::string::npos; },
+                                   long_wait));
+    sim->push_system_fault(1);
+    EXPECT_EQ(failure_of(motion), "Robot faulted during motion execution.");
+    EXPECT_FALSE(ready_within(status, 200ms));
+    EXPECT_TRUE(socket->is_connected());
+    EXPECT_EQ(sim->connection_count(), 1u);
+}
+
+TEST_F(RmiSocketTest, TerminateFailsEverythingAndTheMonitorReconnects) {
+    sim->withhold_answers(true);
+    auto status = status_request();
+    auto motion = send_motion(1, 0.0, false);
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("SequenceID") != std::string::npos; },
+                                   long_wait));
+    sim->push_terminate();
+    EXPECT_EQ(failure_of(status), "FANUC controller disconnected (FRC_Terminate)");
+    EXPECT_EQ(failure_of(motion), "FANUC controller disconnected (FRC_Terminate)");
+    sim->withhold_answers(false);
+    EXPECT_TRUE(eventually([&] { return sim->connection_count() >= 2 && socket->is_connected(); }));
+    auto again = status_request(1.0);
+    ASSERT_TRUE(ready_within(again, long_wait));
+    EXPECT_TRUE(again.get()->success);
+}
+
+TEST_F(RmiSocketTest, DroppedLinkFailsPendingRequestsAndReconnects) {
+    sim->withhold_answers(true);
+    auto status = status_request();
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("FRC_GetStatus") != std::string::npos; },
+                                   long_wait));
+    sim->drop_connections();
+    EXPECT_EQ(failure_of(status), "RMI Socket was closed before a response was received.");
+    sim->withhold_answers(false);
+    EXPECT_TRUE(eventually([&] { return sim->connection_count() >= 2 && socket->is_connected(); }));
+}
+
+TEST_F(RmiSocketTest, RequestTimeOutDropsTheLinkAndFailsTheRequest) {
+    sim->withhold_answers(true);
+    auto status = status_request(1.0);
+    // Reported at the first monitor pass two whole seconds after sending;
+    // the request then fails when the link is closed for the reconnect.
+    EXPECT_EQ(failure_of(status), "RMI Socket was closed before a response was received.");
+    sim->withhold_answers(false);
+    EXPECT_TRUE(eventually([&] { return sim->connection_count() >= 2 && socket->is_connected(); }));
+}
+
+TEST_F(RmiSocketTest, LinesCutOrMergedByTcpAreReassembled) {
+    sim->withhold_answers(true);
+    auto status = status_request();
+    ReadDIRequest read(3);
+    auto input = socket->send_message(read);
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("FRC_ReadDIN") != std::string::npos; },
+                                   long_wait));
+    const std::string status_line =
+        "{\"Command\" : \"FRC_GetStatus\", \"ErrorID\" : 0, \"ServoReady\" : 1, \"TPMode\" : 0, "
+        "\"RMIMotionStatus\" : 1, \"ProgramStatus\" : 0, \"SingleStepMode\" : 0, \"NumberUTool\" : 1, "
+        "\"NumberUFrame\" : 0, \"NextSequenceID\" : 4, \"Override\" : 100}\r\n";
+    const std::string input_line = "{\"Command\" : \"FRC_ReadDIN\", \"ErrorID\" : 0, \"PortNumber\" : 3, \"PortValue\" : 1}\r\n";
+
+    // A line cut in two receives, the second receive carrying the rest, a
+    // blank line and the whole next line.
+    sim->send_raw(status_line.substr(0, 37));
+    EXPECT_FALSE(ready_within(status, 100ms));
+    sim->send_raw(status_line.substr(37) + "\r\n  \r\n" + input_line);
+
+    ASSERT_TRUE(ready_within(status, long_wait));
+    EXPECT_EQ(RmiResponse::as<ControllerStatusResponse>(status.get())->next_sequence_id, 4);
+    ASSERT_TRUE(ready_within(input, long_wait));
+    EXPECT_TRUE(RmiResponse::as<ReadDIResponse>(input.get())->port_value);
+    EXPECT_TRUE(socket->is_connected());
+    EXPECT_EQ(sim->connection_count(), 1u);
+}
+
+TEST_F(RmiSocketTest, SimulatorSplitAnswerArrivesWhole) {
+    sim->split_next_answer(12, 0.1);
+    auto status = status_request(1.0);
+    ASSERT_TRUE(ready_within(status, long_wait));
+    EXPECT_TRUE(RmiResponse::as<ControllerStatusResponse>(status.get())->success);
+}
+
+class RmiSocketBadInputTest : public RmiSocketTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(RmiSocketBadInputTest, DropsTheLinkAndReconnects) {
+    sim->withhold_answers(true);
+    auto status = status_request();
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("FRC_GetStatus") != std::string::npos; },
+                                   long_wait));
+    sim->send_raw(GetParam());
+    EXPECT_EQ(failure_of(status), "RMI Socket was closed before a response was received.");
+    sim->withhold_answers(false);
+    EXPECT_TRUE(eventually([&] { return sim->connection_count() >= 2 && socket->is_connected(); }));
+    auto again = status_request(1.0);
+    ASSERT_TRUE(ready_within(again, long_wait));
+    EXPECT_TRUE(again.get()->success);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RmiSocketBadInputTest,
+    ::testing::Values(std::string("{\"Command\" : \"FRC_GetStatus\", \"ErrorID\" : \r\n"),       // malformed
+                      std::string("\x00\xff\xfe garbage \x01\x02\r\n", sizeof("\x00\xff\xfe garbage \x01\x02\r\n") - 1),                      // garbage bytes
+                      std::string(150000, 'x'),                                                // over-long, no end
+                      std::string("{\"Nonsense\" : \"FRC_GetStatus\", \"ErrorID\" : 0}\r\n"),   // unknown kind
+                      std::string("{\"Command\" : \"Unknown\", \"ErrorID\" : 2556941}\r\n"),    // refused packet
+                      std::string("[1, 2, 3]\r\n"),                                             // not an object
+                      std::string("{\"Command\" : \"FRC_Reset\"}\r\n")));                        // no ErrorID
+
+TEST_F(RmiSocketTest, SecondRequestUnderTheSameKeyBreaksTheFirstPromise) {
+    sim->withhold_answers(true);
+    auto first = status_request();
+    auto second = status_request();
+    ASSERT_TRUE(ready_within(first, long_wait));
+    try {
+        first.get();
+        FAIL() << "the replaced request must not succeed";
+    } catch (const std::future_error& error) {
+        EXPECT_EQ(error.code(), std::future_errc::broken_promise);
+    }
+    EXPECT_FALSE(ready_within(second, 100ms));
+}
+
+TEST_F(RmiSocketTest, DisconnectSendsDisconnectAndReconnectRestoresTheLink) {
+    socket->disconnect();
+    EXPECT_FALSE(socket->is_connected());
+    EXPECT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("FRC_Disconnect") != std::string::npos; },
+                                   long_wait));
+    EXPECT_THROW(status_request(), OrvaneError);
+    // No reconnection while a disconnect is requested.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(socket->is_connected());
+    EXPECT_TRUE(socket->reconnect());
+    auto status = status_request(1.0);
+    ASSERT_TRUE(ready_within(status, long_wait));
+    EXPECT_TRUE(status.get()->success);
+}
+
+TEST(RmiSocketOffline, SendWhileDisconnectedThrowsAndRegistersNothing) {
+    auto sim = orvane::sim::testing::start_on_free_loopback();
+    const auto address = sim->config().address;
+    sim.reset();  // nothing listens there any more
+    RmiSocket socket(address);
+    ControllerStatusRequest request;
+    try {
+        socket.send_message(request, 1.0);
+        FAIL() << "sending without a link must throw";
+    } catch (const OrvaneError& error) {
+        EXPECT_EQ(error.type, "driver.fanuc");
+        EXPECT_EQ(error.message, "Cannot send message to RMI as socket is not currently connected");
+    }
+    EXPECT_EQ(socket.pending_count(), 0u);
+    EXPECT_FALSE(socket.wait_until_connect(0.5));
+}
+
+TEST(RmiSocketOffline, CloseOnSocketsNeverOpenedIsHarmless) {
+    auto sim = orvane::sim::testing::start_on_free_loopback();
+    const auto address = sim->config().address;
+    sim.reset();
+    RmiSocket socket(address);
+    EXPECT_NO_THROW(socket.close_sockets());
+    EXPECT_FALSE(socket.is_connected());
+}
+
+namespace {
+
+// A TCP listener on a fresh loopback address that never accepts, with its
+// backlog already full: a connection attempt to it hangs in SYN-SENT.
+struct BlackHole {
+    int listener = -1;
+    std::vector<int> fillers;
+    std::string address;
+
+    BlackHole() {
+        std::mt19937 random(std::random_device{}());
+        for (int attempt = 0; attempt < 50 && listener < 0; ++attempt) {
+            address = "127." + std::to_string(random() % 200 + 20) + "." + std::to_string(random() % 250 + 1) + "." +
+                      std::to_string(random() % 250 + 1);
+            sockaddr_in where{};
+            where.sin_family = AF_INET;
+            where.sin_port = htons(16001);
+            ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 && ::listen(fd, 0) == 0) {
+                listener = fd;
+                for (int i = 0; i < 3; ++i) {  // fill the accept queue
+                    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                    ::connect(filler, reinterpret_cast<sockaddr*>(&where), sizeof(where));
+                    fillers.push_back(filler);
+                }
+            } else {
+                ::close(fd);
+            }
+        }
+    }
+    ~BlackHole() {
+        for (int fd : fillers) ::close(fd);
+        if (listener >= 0) ::close(listener);
+    }
+};
+
+// A server that accepts the control connection and never answers.
+struct SilentServer {
+    int listener = -1;
+    std::string address;
+    std::thread acceptor;
+    std::vector<int> accepted;
+    std::atomic<bool> running{true};
+
+    SilentServer() {
+        std::mt19937 random(std::random_device{}());
+        for (int attempt = 0; attempt < 50 && listener < 0; ++attempt) {
+            address = "127." + std::to_string(random() % 200 + 20) + "." + std::to_string(random() % 250 + 1) + "." +
+                      std::to_string(random() % 250 + 1);
+            sockaddr_in where{};
+            where.sin_family = AF_INET;
+            where.sin_port = htons(16001);
+            ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 && ::listen(fd, 8) == 0) {
+                listener = fd;
+            } else {
+                ::close(fd);
+            }
+        }
+        acceptor = std::thread([this] {
+            while (running) {
+                const int fd = ::accept(listener, nullptr, nullptr);
+                if (fd >= 0) accepted.push_back(fd);
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+    ~SilentServer() {
+        running = false;
+        acceptor.join();
+        for (int fd : accepted) ::close(fd);
+        ::close(listener);
+    }
+};
+
+}  // namespace
+
+TEST(RmiSocketBoundedConnect, DestructionInterruptsAConnectThatHangs) {
+    BlackHole hole;
+    ASSERT_GE(hole.listener, 0);
+    auto socket = std::make_unique<RmiSocket>(hole.address);
+    std::this_thread::sleep_for(300ms);  // let the monitor start its attempt
+    const auto start = std::chrono::steady_clock::now();
+    socket.reset();
+    // The kernel would retry SYNs for about two minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST(RmiSocketBoundedConnect, AttemptAgainstAnUnansweringHostGivesUp) {
+    BlackHole hole;
+    ASSERT_GE(hole.listener, 0);
+    RmiSocket socket(hole.address);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(socket.connect());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+}
+
+TEST(RmiSocketBoundedConnect, SilentServerDoesNotHoldTheHandshake) {
+    SilentServer server;
+    ASSERT_GE(server.listener, 0);
+    RmiSocket socket(server.address);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(socket.connect(), boost::system::system_error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    EXPECT_FALSE(socket.is_connected());
+}
