@@ -77,6 +77,8 @@ public:
 
     /// Number of requests waiting for their response.
     std::size_t pending_count() const;
+    /// Serial number of the present data connection, empty while disconnected; a new value means the link was lost and made anew.
+    std::optional<uint64_t> link_serial() { std::lock_guard lock(connection_mutex); return connected ? std::optional<uint64_t>(connection_serial) : std::nullopt; }
 
     std::string control_port{"16001"};
     std::atomic<float> retry_interval{2.0f};

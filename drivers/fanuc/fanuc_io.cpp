@@ -1,0 +1,120 @@
+// FanucDriver: digital I/O through the alias table, the controller's speed
+// override and the payload schedule.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "orvane/drivers/fanuc/fanuc_driver.hpp"
+#include "orvane/drivers/fanuc/rmi_responses.hpp"
+#include "orvane/log/log.hpp"
+#include "orvane/log/orvane_error.hpp"
+
+namespace orvane::drivers {
+
+namespace {
+
+const std::string tag = "driver";
+constexpr double command_timeout = 1.0;
+
+}  // namespace
+
+std::optional<int> FanucDriver::get_digital_input(const std::string& name) {
+    const auto alias = get_io_alias(name);
+    if (!alias) {
+        // Reading 0 here would report a misspelt interlock input as "off".
+        log::log_warn(tag, "No I/O alias named '" + name + "': the digital input was not read.");
+        return std::nullopt;
+    }
+    if (!check_link()) return std::nullopt;
+    RmiSocket::ResponsePtr answer;
+    {
+        std::lock_guard lock(request_mutex);
+        ReadDIRequest request(alias->address_in);
+        answer = exchange(request, command_timeout);
+    }
+    const auto input = std::dynamic_pointer_cast<ReadDIResponse>(answer);
+    if (!input) throw OrvaneError("driver.fanuc", "Attempt to cast message failed.");
+    if (!input->success) return std::nullopt;
+    return input->port_value ? 1 : 0;
+}
+
+bool FanucDriver::set_digital_output(const std::string& name, int value) {
+    const auto alias = get_io_alias(name);
+    if (!alias) {
+        log::log_warn(tag, "No I/O alias named '" + name + "': the digital output was not written.");
+        return false;
+    }
+    if (!check_link()) return false;
+    RmiSocket::ResponsePtr answer;
+    {
+        std::lock_guard lock(request_mutex);
+        SetDORequest request(alias->address_out, value != 0);
+        answer = exchange(request, command_timeout);
+    }
+    return answer && answer->success;
+}
+
+bool FanucDriver::set_speed_override(int value) {
+    if (value < 1 || value > 100) return false;
+    RmiSocket::ResponsePtr answer;
+    {
+        std::lock_guard lock(request_mutex);
+        SetSpeedOverrideRequest request(value);
+        answer = exchange(request, command_timeout);
+    }
+    const bool accepted = answer && answer->success;
+    // The override stretches every instruction: the answer bound follows it.
+    if (accepted) known_override = value;
+    return accepted;
+}
+
+bool FanucDriver::set_payload(double value) {
+    if (!std::isfinite(value) || value < 0.0 ||
+        std::round(value) > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        log::log_warn(tag, "Refused payload schedule " + std::to_string(value) + ".");
+        return false;
+    }
+    check_link();
+    std::shared_future<RmiSocket::ResponsePtr> answer;
+    std::int32_t sequence_id = 0;
+    std::size_t queued = 0;
+    {
+        // An instruction: its sequence ID is taken, and it is sent, in turn
+        // with the motion instructions.
+        std::lock_guard lock(sampling_mutex);
+        if (drive_state.load() == 0 || closing || stopping) {
+            log::log_warn(tag, "The payload can only be set while the driver is enabled.");
+            return false;
+        }
+        sequence_id = next_sequence_id;
+        SetPayloadRequest request(sequence_id, value);
+        answer = socket.send_request(request, std::nullopt).share();
+        ++next_sequence_id;
+        queued = pending_count();
+    }
+    // Answered once executed, that is after the motion queued before it.
+    const double margin = std::isfinite(instruction_timeout_margin) ? std::max(0.0, instruction_timeout_margin) : 1.0;
+    const double bound = static_cast<double>(queued + 1) * delta_time * 100.0 / std::max(1, known_override.load()) +
+                         margin + command_timeout;
+    if (answer.wait_for(std::chrono::duration<double>(bound)) != std::future_status::ready) {
+        log::log_error(tag, "No answer to FRC_SetPayLoad from the controller.");
+        return false;
+    }
+    try {
+        const auto response = answer.get();
+        if (response && response->success) return true;
+    } catch (const std::exception& error) {
+        // The socket fails a refused instruction's request with the reason.
+        log::log_error(tag, error.what());
+    }
+    // A refused instruction does not use up its sequence ID on the
+    // controller: unless more followed it, the next one takes it again.
+    std::lock_guard lock(sampling_mutex);
+    if (next_sequence_id == sequence_id + 1 && loop_phase == LoopPhase::idle) next_sequence_id = sequence_id;
+    return false;
+}
+
+}  // namespace orvane::drivers

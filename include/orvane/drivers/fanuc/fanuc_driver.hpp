@@ -1,0 +1,237 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <orvane/motion.hpp>
+
+#include "orvane/drivers/commands.hpp"
+#include "orvane/drivers/driver.hpp"
+#include "orvane/drivers/fanuc/rmi_requests.hpp"
+#include "orvane/drivers/fanuc/rmi_responses.hpp"
+#include "orvane/drivers/fanuc/rmi_socket.hpp"
+#include "orvane/drivers/result.hpp"
+#include "orvane/drivers/robot_state.hpp"
+
+namespace orvane::drivers {
+
+/// A FANUC robot controller driven over RMI.
+///
+/// Motion is streamed by one thread per driver (`run_thread`, started with the
+/// driver): every run, move, blend and resume hands its trajectory to it, and
+/// a motion requested while another streams replaces the trajectory in flight
+/// (the replaced caller gets `ErrorTrajectoryAborted`). Each control interval
+/// the thread samples the time scaler once and sends one "FRC_JointMotionJRep";
+/// at most `max_pending_instructions` await their answer.
+///
+/// Locks, outermost first: `request_mutex` (one command exchange at a time),
+/// `Driver::sampling_mutex` (the time scaler, the trajectory, the motion state
+/// below, sequence numbers and every instruction send), `pending_mutex` (the
+/// queue of unanswered instructions), then the socket's own. No future is
+/// waited on while `sampling_mutex` or `pending_mutex` is held.
+///
+/// Operations may be called from any thread. From inside an event action (the
+/// streaming thread) use only the `_async` motion operations, `stop` and the
+/// speed operations: a synchronous run, move, blend or `pause` there would wait
+/// for the thread that is executing it, and is refused.
+class FanucDriver : public Driver {
+public:
+    FanucDriver(std::shared_ptr<orvane::Planner> planner, std::shared_ptr<orvane::Robot> robot,
+                const std::string& host, bool sync_with_kelvra, bool connect);
+    FanucDriver(std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra,
+                bool connect);
+    ~FanucDriver() override;
+
+    FanucDriver(const FanucDriver&) = delete;
+    FanucDriver& operator=(const FanucDriver&) = delete;
+
+    // --- connection, enabling, status (fanuc_driver.cpp) ------------------------
+    bool reconnect() override;
+    bool disconnect() override;
+    bool is_connected() const override;
+    ControllerStatus get_controller_status() override;
+    Result enable() override;
+    std::future<Result> enable_async() override;
+    Result disable() override;
+    std::future<Result> disable_async() override;
+    /// The measured joint position in radians, J3 independent of J2.
+    std::vector<double> get_current_joint_position() override;
+    RobotState get_current_state() override;
+    bool is_moving() const;
+
+    // --- motion (fanuc_streaming.cpp) ---------------------------------------------
+    Result run(const orvane::Trajectory& trajectory) override;
+    std::shared_future<Result> run_async(const orvane::Trajectory& trajectory) override;
+    Result move_to(const orvane::Goal& goal, bool ignore_collisions) override;
+    std::shared_future<Result> move_to_async(const orvane::Goal& goal, bool ignore_collisions) override;
+    Result move_along(const std::string& name, const std::optional<orvane::Goal>& goal,
+                      bool ignore_collisions) override;
+    std::shared_future<Result> move_along_async(const std::string& name, const std::optional<orvane::Goal>& goal,
+                                               bool ignore_collisions) override;
+    Result blend_into(const orvane::Trajectory& trajectory, double duration) override;
+    std::shared_future<Result> blend_into_async(const orvane::Trajectory& trajectory, double duration) override;
+    /// Ends the motion: the streaming ends with `ErrorTrajectoryAborted`, the
+    /// controller aborts RMI motion ("FRC_Abort") and RMI is initialised anew
+    /// when the driver was enabled. `fast_stop` is accepted and not used.
+    Result stop(bool fast_stop) override;
+    std::shared_future<Result> stop_async(bool fast_stop) override;
+    /// Continues a paused motion, ramping the speed back up over
+    /// `pausing_duration`; while a run still streams it cancels a pause in
+    /// progress and returns at once.
+    Result resume() override;
+    std::shared_future<Result> resume_async() override;
+    /// Continues the motion the time scaler holds at the present speed.
+    Result run_command();
+    /// Plans `command` from the present state (the last sent sample while a
+    /// motion streams, otherwise the measured position) and runs the result.
+    Result run_command(const Command& command);
+
+    // --- I/O, speed override and payload (fanuc_io.cpp) ---------------------------
+    std::optional<int> get_digital_input(const std::string& name) override;
+    bool set_digital_output(const std::string& name, int value) override;
+    /// The controller's speed override in percent, 1 to 100.
+    bool set_speed_override(int value);
+    /// Selects payload schedule round(value); an instruction, so it takes its
+    /// place among the motion instructions. Needs the driver enabled.
+    bool set_payload(double value);
+
+    // --- configuration ---------------------------------------------------------------
+    std::uint64_t max_pending_instructions{4};
+    /// Per-joint tolerance (rad) between where a new trajectory starts and
+    /// where the robot is (measured at rest, commanded while moving).
+    double start_tolerance{0.01};
+    double reset_timeout{15.0};
+    double abort_timeout{10.0};
+    /// Beyond the execution time of the oldest instruction, how long its
+    /// answer may take before the run ends as failed (s).
+    double instruction_timeout_margin{1.0};
+
+    RmiSocket socket;
+    /// 0 disabled, 1 enabled and idle, 2 streaming.
+    std::atomic<std::int32_t> drive_state{0};
+
+protected:
+    struct PendingInstruction {
+        std::int32_t sequence_id{0};
+        std::shared_future<RmiSocket::ResponsePtr> response;
+        std::chrono::steady_clock::time_point sent_at{};
+        double duration{0.0};
+    };
+
+    enum class LoopPhase { idle, streaming, finishing };
+    enum class LoopEnd { finished, paused, stopped, failed, link_lost, no_trajectory };
+    enum class Source { trajectory, command, resume, continuation };
+
+    /// What one motion request asks for (exactly one source).
+    struct MotionRequest {
+        Source source{Source::trajectory};
+        const orvane::Trajectory* trajectory{nullptr};
+        const Command* command{nullptr};
+    };
+
+    // --- exchanges ------------------------------------------------------------------
+    /// Sends a command and waits for its answer; the caller holds request_mutex.
+    RmiSocket::ResponsePtr exchange(RmiMessage& request, double timeout);
+    /// The full enable sequence (reset, abort, initialise, status).
+    Result initialise_rmi();
+    /// Reads "Override" from a status answer into known_override.
+    void note_override(const std::shared_ptr<ControllerStatusResponse>& status);
+    /// False (and drive_state 0 unless a run streams) when the link is down or
+    /// was made anew since enable.
+    bool check_link();
+
+    // --- motion -----------------------------------------------------------------------
+    std::shared_future<Result> request_motion(const MotionRequest& request);
+    /// Replaces the trajectory in flight (caller holds `lock`, released on return).
+    std::shared_future<Result> hand_over(const MotionRequest& request, std::unique_lock<std::mutex>& lock);
+    /// Error (and a warning) when empty, of the wrong joint count or not finite.
+    bool is_valid_trajectory(const orvane::Trajectory& trajectory) const;
+    /// Position of the next sample (planner convention, this robot's joints).
+    std::vector<double> next_sample_position() const;
+    /// Clears a pause and ramps the speed back up over `pausing_duration`.
+    void ramp_up_after_pause();
+    void start_loop_locked();
+    void run_thread_main();
+    LoopEnd stream();
+    int draw_sample();
+    void send_sample(int status);
+    std::chrono::steady_clock::time_point answer_deadline(const PendingInstruction& oldest) const;
+    bool wait_for_answer(const PendingInstruction& oldest, LoopEnd& end);
+    void finish_loop(LoopEnd end, std::exception_ptr error);
+    /// Ends the open motion: hooks run, pause waiters released.
+    void finish_motion();
+    void end_paused_motion();
+    Result stop_motion(bool reenable, bool from_loop);
+    Result stop_sequence(bool reenable, bool from_loop, bool was_enabled);
+    void wait_until_loop_idle(std::chrono::steady_clock::duration limit);
+    bool on_run_thread() const;
+    /// Connected over the link RMI was initialised on.
+    bool link_usable();
+    std::future<Result> launch(std::function<Result()> operation);
+    std::size_t pending_count();
+
+    std::deque<PendingInstruction> pending_responses;
+    /// Guarded by sampling_mutex.
+    std::int32_t next_sequence_id{1};
+    std::mutex pending_mutex;
+    std::mutex request_mutex;
+    std::mutex run_mutex;
+    std::thread run_thread;
+    /// Guarded by sampling_mutex: the promise of the motion streaming now.
+    std::shared_ptr<std::promise<Result>> run_promise;
+    std::shared_future<Result> run_future;
+    std::atomic<bool> stop_requested{false};
+    /// Guarded by sampling_mutex: the newest instruction as sent (J3 relative to J2).
+    std::shared_ptr<MotionInstruction> last_instruction;
+    std::atomic<std::int32_t> scaler_status{0};
+
+    // Guarded by sampling_mutex.
+    LoopPhase loop_phase{LoopPhase::idle};
+    bool loop_requested{false};
+    bool closing{false};
+    bool run_thread_exit{false};
+    /// A stop (or disable) is under way; `stop_reenables` tells which.
+    bool stopping{false};
+    bool stop_reenables{false};
+    /// A motion started and not ended (a paused one included).
+    bool motion_open{false};
+    /// The next moving sample is where the robot already is: draw it, send nothing.
+    bool skip_next_sample{false};
+    /// Instructions sent by the present loop.
+    std::size_t loop_sent{0};
+    /// The last sent sample in the planner's convention, with velocity and acceleration.
+    orvane::State last_sent_state;
+    /// Counts motions started, so a measurement taken before the lock can be
+    /// known to be still valid.
+    std::uint64_t motion_generation{0};
+    std::shared_future<Result> stop_in_flight;
+    std::condition_variable loop_state_changed;
+    std::thread::id run_thread_id;
+
+    std::atomic<std::uint64_t> enabled_link{0};
+    std::atomic<int> known_override{100};
+    std::chrono::steady_clock::time_point last_progress{};
+
+    std::mutex async_mutex;
+    struct AsyncTask {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::list<AsyncTask> async_tasks;
+};
+
+}  // namespace orvane::drivers

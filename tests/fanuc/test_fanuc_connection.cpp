@@ -1,0 +1,181 @@
+// Connecting, enabling and disabling, the controller status and joint reads.
+#include "fanuc/fanuc_fixture.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace fanuc_test {
+namespace {
+
+std::shared_ptr<orvane::RobotArm> arm_with_joints(std::size_t count) {
+    std::vector<orvane::Joint> joints(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        joints[j].name = "j" + std::to_string(j + 1);
+        joints[j].limits = orvane::JointLimits{-3.0, 3.0, 2.0, 4.0};
+    }
+    return std::make_shared<orvane::RobotArm>("arm", std::move(joints));
+}
+
+using ConnectionTest = FanucTest;
+
+TEST_F(ConnectionTest, ConstructionRefusesUnreachableControllersAndArmsRmiCannotDrive) {
+    // Nothing listens on this loopback address (simulators take random ones).
+    const std::string nobody = "127.254.253.252";
+    auto lonely = std::make_shared<orvane::Planner>(orvane::robots::fanuc_lrmate200id(), 0.024);
+    if (sim->config().address != nobody) {
+        try {
+            FanucDriver unreachable(lonely, nobody, false, true);
+            ADD_FAILURE() << "constructed without a controller";
+        } catch (const orvane::OrvaneError& error) {
+            EXPECT_EQ(error.message, "Could not connect to FANUC RMI server at " + nobody);
+        }
+    }
+
+    for (const std::size_t joints : {2u, 10u}) {
+        auto odd = arm_with_joints(joints);
+        auto odd_planner = std::make_shared<orvane::Planner>(odd, 0.024);
+        EXPECT_THROW(FanucDriver(odd_planner, sim->config().address, false, false), orvane::OrvaneError)
+            << joints << " joints";
+    }
+    auto three = arm_with_joints(3);
+    EXPECT_NO_THROW(FanucDriver(std::make_shared<orvane::Planner>(three, 0.024), sim->config().address, false, false));
+}
+
+TEST_F(ConnectionTest, EnableRunsTheInitialisationOnceAndTakesTheControllersSequenceId) {
+    sim->set_initialize_resets_sequence_id(false);
+    sim->set_next_sequence_id(57);
+    EXPECT_EQ(driver->get_controller_status(), ControllerStatus::EnableRequired);
+
+    sim->clear_records();
+    ASSERT_EQ(driver->enable(), Result::Success);
+    EXPECT_EQ(sent_commands(*sim),
+              (std::vector<std::string>{"FRC_Reset", "FRC_Abort", "FRC_Initialize", "FRC_GetStatus"}));
+    EXPECT_EQ(driver->get_controller_status(), ControllerStatus::ReadyToMove);
+
+    // Enabled already: nothing is sent.
+    sim->clear_records();
+    EXPECT_EQ(driver->enable(), Result::Success);
+    EXPECT_TRUE(sent_commands(*sim).empty());
+
+    const auto start = driver->get_current_joint_position();
+    ASSERT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.05), 0.3)), Result::Success);
+    expect_consecutive_ids(sent_motions(*sim), 57);
+}
+
+TEST_F(ConnectionTest, EnableMapsTheControllersRefusals) {
+    sim->set_servo_ready(false);
+    EXPECT_EQ(driver->enable(), Result::ErrorControllerEnableMotors);
+    sim->set_servo_ready(true);
+
+    sim->set_teach_pendant(true);
+    EXPECT_EQ(driver->get_controller_status(), ControllerStatus::ManualInterventionRequired);
+    EXPECT_EQ(driver->enable(), Result::ErrorControllerNotInAutoMode);
+    sim->set_teach_pendant(false);
+
+    sim->set_single_step(true);
+    EXPECT_EQ(driver->enable(), Result::ErrorControllerNotInAutoMode);
+    sim->set_single_step(false);
+
+    // A refused reset ends the sequence there.
+    sim->set_estop(true);
+    sim->clear_records();
+    EXPECT_EQ(driver->enable(), Result::ErrorControllerAlarmActive);
+    EXPECT_EQ(sent_commands(*sim), std::vector<std::string>{"FRC_Reset"});
+    sim->set_estop(false);
+
+    // None of the refusals left the driver enabled; now it can be.
+    const auto start = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(start, start, 0.1)), Result::ErrorControllerEnableMotors);
+    EXPECT_EQ(driver->enable(), Result::Success);
+}
+
+TEST_F(ConnectionTest, DisableAbortsAndRequiresEnableAgain) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    sim->clear_records();
+    EXPECT_EQ(driver->disable(), Result::Success);
+    EXPECT_EQ(sent_commands(*sim), std::vector<std::string>{"FRC_Abort"});
+    const auto start = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(start, start, 0.1)), Result::ErrorControllerEnableMotors);
+    EXPECT_EQ(driver->enable(), Result::Success);
+}
+
+class InitialPositionTest : public FanucTest {
+protected:
+    orvane::sim::SimulatorConfig simulator_config() const override {
+        orvane::sim::SimulatorConfig config;
+        // Controller convention: J3 is measured from J2.
+        config.initial_position_deg = {0.0, 0.5 * degrees_per_radian, 0.25 * degrees_per_radian, 0.0, -0.1 * degrees_per_radian,
+                                       0.0, 0.0, 0.0, 0.0};
+        return config;
+    }
+};
+
+TEST_F(InitialPositionTest, JointReadsAddJ2ToJ3) {
+    const auto position = driver->get_current_joint_position();
+    ASSERT_EQ(position.size(), 6u);
+    EXPECT_TRUE(within(position, {0.0, 0.5, 0.75, 0.0, -0.1, 0.0}, 1e-4));
+    EXPECT_TRUE(within(driver->get_current_state().position, position, 1e-9));
+}
+
+TEST_F(InitialPositionTest, InstructionsSubtractJ2FromJ3) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    const auto goal = offset_by(offset_by(start, 1, 0.1), 2, -0.05);
+    ASSERT_EQ(driver->run(cosine_trajectory(start, goal, 0.5)), Result::Success);
+    const auto last = sent_motions(*sim).back();
+    EXPECT_NEAR(last.joints_deg[1], goal[1] * degrees_per_radian, 1e-3);
+    EXPECT_NEAR(last.joints_deg[2], (goal[2] - goal[1]) * degrees_per_radian, 1e-3);
+    EXPECT_TRUE(within(driver->get_current_joint_position(), goal, 1e-4));
+    EXPECT_TRUE(sim->slow_downs().empty());
+}
+
+TEST_F(ConnectionTest, DisconnectedDriverRefusesAndRecovers) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    EXPECT_TRUE(driver->disconnect());
+    EXPECT_FALSE(driver->is_connected());
+    EXPECT_EQ(driver->get_controller_status(), ControllerStatus::Disconnected);
+    try {
+        driver->get_current_joint_position();
+        ADD_FAILURE() << "read a position without a connection";
+    } catch (const orvane::OrvaneError& error) {
+        EXPECT_EQ(error.message, "Attempt to read joint angle of fanuc robot which isn't connected");
+    }
+    EXPECT_EQ(driver->run(cosine_trajectory(start, start, 0.1)), Result::ErrorControllerEnableMotors);
+    EXPECT_EQ(driver->enable(), Result::ErrorControllerConnection);
+    EXPECT_EQ(driver->stop(false), Result::ErrorControllerConnection);
+
+    ASSERT_TRUE(driver->reconnect());
+    sim->clear_records();
+    ASSERT_EQ(driver->enable(), Result::Success);
+    EXPECT_EQ(count_sent(*sim, "FRC_Initialize"), 1u);
+    EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 5, 0.05), 0.2)), Result::Success);
+}
+
+TEST_F(ConnectionTest, ALinkLostWhileIdleIsInitialisedAgainOnEnable) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto connections = sim->connection_count();
+    sim->drop_connections();
+    ASSERT_TRUE(wait_for_new_link(connections));
+
+    // The new link has no RMI motion: enable must initialise it again
+    // rather than report the old link's state.
+    sim->clear_records();
+    ASSERT_EQ(driver->enable(), Result::Success);
+    EXPECT_EQ(count_sent(*sim, "FRC_Initialize"), 1u);
+    const auto start = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, -0.05), 0.2)), Result::Success);
+}
+
+TEST_F(ConnectionTest, AsyncEnableAndDisableDeliverTheirResults) {
+    auto enabled = driver->enable_async();
+    ASSERT_TRUE(is_ready(enabled));
+    EXPECT_EQ(enabled.get(), Result::Success);
+    auto disabled = driver->disable_async();
+    ASSERT_TRUE(is_ready(disabled));
+    EXPECT_EQ(disabled.get(), Result::Success);
+    EXPECT_EQ(count_sent(*sim, "FRC_Abort"), 2u);  // one in enable, one in disable
+}
+
+}  // namespace
+}  // namespace fanuc_test

@@ -1,0 +1,147 @@
+// Faults during a run: refused instructions, controller faults, a lost link
+// and missing answers. Each ends the run with its result in bounded time and
+// leaves a driver that works again after enable.
+#include "fanuc/fanuc_fixture.hpp"
+
+namespace fanuc_test {
+namespace {
+
+using FaultTest = FanucTest;
+
+// After a failed run: the driver needs enable, then runs again.
+void expect_usable_after_enable(FanucDriver& driver) {
+    const auto here = driver.get_current_joint_position();
+    const auto back = cosine_trajectory(here, offset_by(here, 0, -0.1), 0.4);
+    EXPECT_EQ(driver.run(back), Result::ErrorControllerEnableMotors);
+    ASSERT_EQ(driver.enable(), Result::Success);
+    EXPECT_EQ(driver.run(back), Result::Success);
+    EXPECT_FALSE(driver.is_moving());
+}
+
+TEST_F(FaultTest, ARefusedInstructionEndsTheRunAndAbortsTheRest) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    sim->refuse_sequence_id(6, orvane::sim::error_id::invalid_speed);
+    const auto start = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.5), 1.5)), Result::ErrorController);
+    EXPECT_FALSE(driver->is_moving());
+    EXPECT_FALSE(driver->is_running());
+    EXPECT_TRUE(sim->wait_until_motion_idle(wait_limit));
+    EXPECT_GE(count_sent(*sim, "FRC_Abort"), 2u);
+    expect_usable_after_enable(*driver);
+}
+
+TEST_F(FaultTest, AMotionFaultEndsTheRun) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    sim->fault_at_sequence_id(8);
+    const auto start = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 1, 0.5), 1.5)), Result::ErrorController);
+    expect_usable_after_enable(*driver);
+
+    // Pushed by the controller in the middle of a stream (an "abort all").
+    const auto here = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(here, offset_by(here, 1, 0.5), 1.5));
+    ASSERT_TRUE(eventually([&] { return sim->status().queued_instructions > 0; }));
+    sim->push_system_fault();
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::ErrorController);
+    expect_usable_after_enable(*driver);
+}
+
+TEST_F(FaultTest, TerminationByTheControllerEndsTheRun) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.8), 2.0));
+    ASSERT_TRUE(wait_for_instruction(10));
+    const auto connections = sim->connection_count();
+    sim->push_terminate();
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::ErrorControllerConnection);
+    EXPECT_FALSE(driver->is_moving());
+    ASSERT_TRUE(wait_for_new_link(connections));
+    expect_usable_after_enable(*driver);
+}
+
+TEST_F(FaultTest, ADroppedLinkEndsTheRun) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.8), 2.0));
+    ASSERT_TRUE(wait_for_instruction(10));
+    const auto connections = sim->connection_count();
+    sim->drop_connections();
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::ErrorControllerConnection);
+    EXPECT_FALSE(driver->is_moving());
+    ASSERT_TRUE(wait_for_new_link(connections));
+    expect_usable_after_enable(*driver);
+}
+
+TEST_F(FaultTest, AnAnswerThatNeverComesEndsTheRun) {
+    driver->instruction_timeout_margin = 0.3;
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.8), 2.0));
+    ASSERT_TRUE(wait_for_instruction(5));
+    const auto connections = sim->connection_count();
+    sim->withhold_answers(true);
+    ASSERT_TRUE(is_ready(run));
+    // Nothing answers, commands included: a dead controller or a dead link.
+    const auto result = run.get();
+    EXPECT_TRUE(result == Result::ErrorController || result == Result::ErrorControllerConnection)
+        << result.code;
+    EXPECT_FALSE(driver->is_moving());
+    sim->withhold_answers(false);
+    if (result == Result::ErrorControllerConnection) ASSERT_TRUE(wait_for_new_link(connections));
+    ASSERT_TRUE(eventually([&] { return driver->is_connected(); }));
+    expect_usable_after_enable(*driver);
+}
+
+TEST_F(FaultTest, AnExceptionOnTheStreamingThreadReachesTheCallerAndStopsTheRobot) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto good = cosine_trajectory(start, offset_by(start, 0, 0.3), 1.0);
+    // A joint value no instruction can carry, half-way through.
+    auto positions = good.positions();
+    positions[positions.size() / 2][3] = 1e300;
+    const orvane::Trajectory unsendable(good.times(), positions, good.velocities(), good.accelerations());
+    auto run = driver->run_async(unsendable);
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_THROW(run.get(), orvane::OrvaneError);
+    EXPECT_FALSE(driver->is_moving());
+    EXPECT_FALSE(driver->is_running());
+    EXPECT_TRUE(sim->wait_until_motion_idle(wait_limit));
+    EXPECT_GE(count_sent(*sim, "FRC_Abort"), 2u);
+    expect_usable_after_enable(*driver);
+}
+
+TEST_F(FaultTest, AnOverrideTurnedDownMidRunIsNotAFault) {
+    driver->instruction_timeout_margin = 0.2;
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 5, 0.3), 0.5));
+    ASSERT_TRUE(wait_for_instruction(3));
+    sim->set_override(10);  // an operator at the pendant: each instruction now takes 240 ms
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::Success);
+    EXPECT_TRUE(within(driver->get_current_joint_position(), offset_by(start, 5, 0.3), 1e-4));
+}
+
+TEST_F(FaultTest, APayloadSetDuringAStreamTakesItsTurnInTheSequence) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.4), 1.2));
+    ASSERT_TRUE(wait_for_instruction(8));
+    EXPECT_TRUE(driver->set_payload(2.5));
+    EXPECT_EQ(sim->status().payload_schedule, 3);
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::Success);
+
+    const auto instructions = sent_instructions(*sim);
+    expect_consecutive_ids(instructions, 1);
+    const auto payloads = std::count_if(instructions.begin(), instructions.end(),
+                                        [](const auto& i) { return i.name == "FRC_SetPayLoad"; });
+    EXPECT_EQ(payloads, 1);
+    EXPECT_TRUE(sim->slow_downs().empty());
+}
+
+}  // namespace
+}  // namespace fanuc_test
