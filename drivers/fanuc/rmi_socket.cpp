@@ -204,6 +204,10 @@ void RmiSocket::set_keep_alive(Connection& connection) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &values[1], sizeof(int));
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &values[2], sizeof(int));
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &values[3], sizeof(int));
+    // Every line is a whole request: send it at once rather than wait to
+    // coalesce it with the next (a stop must not wait behind an ACK).
+    const int no_delay = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof(int));
 }
 
 void RmiSocket::write_line(Connection& connection, const std::string& text) {
@@ -394,11 +398,19 @@ void RmiSocket::handle_line(const std::string& line) {
         clear_instructions(response->get_id() + " was not accepted. Error code: " +
                            std::to_string(response->error_id));
     }
-    std::lock_guard lock(promises_mutex);
-    const auto entry = promises.find(response->get_id());
-    if (entry != promises.end()) {
-        entry->second.promise.set_value(response);
-        promises.erase(entry);
+    std::optional<std::promise<ResponsePtr>> waiting;
+    {
+        std::lock_guard lock(promises_mutex);
+        const auto entry = promises.find(response->get_id());
+        if (entry != promises.end()) {
+            waiting.emplace(std::move(entry->second.promise));
+            promises.erase(entry);
+        }
+    }
+    // Completed outside the lock: the woken caller usually sends its next
+    // request at once and would otherwise block on this very mutex.
+    if (waiting) {
+        waiting->set_value(response);
     }
 }
 
