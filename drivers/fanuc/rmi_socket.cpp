@@ -278,7 +278,10 @@ bool RmiSocket::connect() {
     boost::system::error_code error;
     const auto control = open_connection(control_port, generation, error);
     if (!control) {
-        log::log_error(tag, "Could not start RMI comms with fanuc controller control socket: " + error.message());
+        // An attempt cut short by disconnect() or destruction is no failure.
+        if (error != boost::asio::error::operation_aborted) {
+            log::log_error(tag, "Could not start RMI comms with fanuc controller control socket: " + error.message());
+        }
         return false;
     }
     set_keep_alive(*control);
@@ -295,7 +298,9 @@ bool RmiSocket::connect() {
 
     const auto data = open_connection(std::to_string(answer->port_number), generation, error);
     if (!data) {
-        log::log_error(tag, "Could not start RMI comms with fanuc controller data socket: " + error.message());
+        if (error != boost::asio::error::operation_aborted) {
+            log::log_error(tag, "Could not start RMI comms with fanuc controller data socket: " + error.message());
+        }
         return false;
     }
     set_keep_alive(*data);
