@@ -1,0 +1,114 @@
+#pragma once
+
+// Shared by the binding sources of the `orvane_driver_fanuc` module.
+//
+// Every source includes pybind11/stl.h, so that std::vector, std::optional
+// and std::variant convert the same way everywhere (lists, None, unions).
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <orvane/drivers/driver.hpp>
+#include <orvane/drivers/result.hpp>
+
+namespace orvane::python {
+
+namespace py = pybind11;
+using drivers::Driver;
+
+// Registration, in the order the module's initialiser calls them.
+void bind_result(py::module_& m);
+void bind_futures(py::module_& m);
+void bind_controller_status(py::module_& m);
+void bind_robot_state(py::module_& m);
+void bind_events(py::module_& m);
+void bind_driver(py::module_& m);
+void bind_fanuc_driver(py::module_& m);
+
+// Why this module cannot run in the interpreter `implementation` (as in
+// sys.implementation.name) of version major.minor; empty when it can.
+std::optional<std::string> interpreter_error(const std::string& implementation, int major, int minor);
+
+// How often a blocking wait looks for Ctrl-C (and any other signal whose
+// Python handler raises).
+inline constexpr std::chrono::milliseconds signal_poll_interval{50};
+
+/// Waits, without the interpreter lock, until `ready(interval)` returns true.
+/// Between two polls it takes the lock and runs the signal handlers: when one
+/// raises (KeyboardInterrupt), the Python error is taken out of the
+/// interpreter and returned, and the wait ends early. Called with the lock
+/// held; returns with it held.
+template <class Ready>
+std::optional<py::error_already_set> wait_interruptibly(Ready&& ready) {
+    std::optional<py::error_already_set> raised;
+    py::gil_scoped_release release;
+    while (!ready(signal_poll_interval)) {
+        py::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() != 0) {
+            raised.emplace();  // fetches (and clears) the pending error
+            break;
+        }
+    }
+    return raised;
+}
+
+template <class Future>
+bool is_ready(const Future& future, std::chrono::milliseconds interval) {
+    return future.wait_for(interval) == std::future_status::ready;
+}
+
+/// Whether this thread is running a Python event action (on a driver's
+/// streaming thread).
+bool in_event_action() noexcept;
+
+/// Brings the driver's robot to rest after the user interrupted a wait on a
+/// motion; a failure is logged, since the interruption is what the user must
+/// see. Called WITHOUT the interpreter lock.
+void stop_after_interruption(Driver& driver) noexcept;
+
+/// Stops the robot (when there is a driver) and re-raises the interruption.
+/// Called with the lock held.
+[[noreturn]] void stop_and_raise(const std::shared_ptr<Driver>& driver, py::error_already_set&& raised);
+
+/// A shared future as Python sees it: the operation's shared state, and the
+/// driver to stop when the user interrupts a wait for a motion (empty for
+/// operations that move nothing).
+template <class T>
+struct Future {
+    std::shared_future<T> future;
+    std::weak_ptr<Driver> driver;
+
+    Future() = default;
+    Future(std::shared_future<T> future, std::weak_ptr<Driver> driver)
+        : future(std::move(future)), driver(std::move(driver)) {}
+    Future(const Future&) = default;
+    Future& operator=(const Future&) = default;
+    Future(Future&&) noexcept = default;
+    Future& operator=(Future&&) noexcept = default;
+    ~Future();
+};
+
+using FutureResult = Future<drivers::Result>;
+using FutureBool = Future<bool>;
+
+/// Keeps a shared state that is not ready yet alive on a thread of its own:
+/// the last reference to a state made by std::async joins the operation's
+/// thread when it goes, which would block whoever drops it.
+void release_in_background(std::shared_future<drivers::Result> future);
+void release_in_background(std::shared_future<bool> future);
+
+template <class T>
+Future<T>::~Future() {
+    if (future.valid() && future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        release_in_background(std::move(future));
+    }
+}
+
+}  // namespace orvane::python

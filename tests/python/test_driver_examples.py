@@ -1,0 +1,92 @@
+"""The example programs and the demo, each run as a user would run it,
+against the bundled simulator."""
+
+import csv
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import DEADLINE, ROOT, SIMULATOR, Simulator
+
+EXAMPLES = ROOT / "examples"
+
+
+def run(script, *arguments, timeout=DEADLINE * 4):
+    result = subprocess.run([sys.executable, str(EXAMPLES / script), *arguments], capture_output=True, text=True,
+                            timeout=timeout, env=os.environ.copy())  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+@pytest.fixture
+def part_present():
+    """A simulator whose part sensor (digital input 7) reports a part."""
+    sim = Simulator("--din", "7=1")
+    yield sim
+    sim.stop()
+
+
+def test_connect_and_status(simulator):
+    out = run("connect_and_status.py", "--host", simulator.address)
+    assert f"connected to {simulator.address}: True" in out
+    assert "enable: Result.Success" in out
+    assert "status after enabling: ControllerStatus.ReadyToMove" in out
+    assert "joint position [deg]: 0.00, 0.00, 0.00, 0.00, 0.00, 0.00" in out
+
+
+def test_stream_from_arrays_swings_out_and_back(simulator):
+    out = run("stream_from_arrays.py", "--host", simulator.address, "--duration", "1.5")
+    assert "run: Result.Success" in out
+    error = float(out.split("back at the start within ")[1].split()[0])
+    assert error < 1e-3
+    assert simulator.status()["queued"] == 0
+
+
+def test_pick_and_place_with_io(part_present):
+    out = run("pick_and_place_io.py", "--host", part_present.address)
+    assert "part present: 1" in out
+    for step in ["move above the part", "move down to the part", "close gripper", "lift", "release", "home"]:
+        assert f"{step}: Result.Success" in out
+    # Ends at home.
+    joints = part_present.status()["joints"]
+    assert joints[:4] == pytest.approx([0.0] * 4, abs=0.01)
+
+
+def test_pick_and_place_refuses_without_a_part(simulator):
+    result = subprocess.run([sys.executable, str(EXAMPLES / "pick_and_place_io.py"), "--host", simulator.address],
+                            capture_output=True, text=True, timeout=DEADLINE * 2)  # fmt: skip
+    assert result.returncode == 1
+    assert "no part to pick" in result.stderr
+    assert simulator.status()["joints"] == pytest.approx([0.0] * 9)  # nothing moved
+
+
+def test_asyncio_motion(simulator):
+    out = run("asyncio_motion.py", "--host", simulator.address)
+    assert "run_async: Result.Success" in out
+    assert out.count("move_to_async") == 2 and "move_to_async [0, 0, 0, 0, -29, 0]: Result.Success" in out
+    ticks = int(out.split("the progress task ran ")[1].split()[0])
+    assert ticks >= 1  # it ran while the robot moved
+
+
+def test_demo_drives_the_simulator_and_draws_the_paths(tmp_path):
+    out = run("demo.py", "--simulator", str(SIMULATOR), "--output", str(tmp_path), timeout=DEADLINE * 10)
+    assert "<- unexpected" not in out and "did not succeed" not in out, out
+    table = out[out.index("  operation"):]
+    for operation in ["enable", "move_to Cartesian goal", "blend_into", "speed 1 -> 0.4 -> 1", "pause", "resume",
+                      "event", "read part_present", "close gripper", "speed override 50 %", "stop", "disable"]:  # fmt: skip
+        assert operation in table, operation
+    picture = tmp_path / "joint_paths.png"
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    with open(tmp_path / "record_path.csv", newline="") as file:
+        assert sum(1 for _ in csv.DictReader(file)) > 100
+    deviation = float(out.split("largest deviation ")[-1].split("°")[0])
+    assert deviation < 10.0  # planned and executed lie on top of each other
+
+
+def test_demo_asks_before_driving_a_real_controller():
+    result = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--host", "127.0.0.1"], input="",
+                            capture_output=True, text=True, timeout=DEADLINE)  # fmt: skip
+    assert result.returncode == 1
+    assert "REAL robot" in result.stdout and "not moving" in result.stderr
