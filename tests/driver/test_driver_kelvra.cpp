@@ -16,6 +16,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/fake_kelvra_tool.hpp"
 #include <nlohmann/json.hpp>
 
 #include "driver/loop_driver.hpp"
@@ -30,108 +32,7 @@ using namespace std::chrono_literals;
 
 constexpr auto deadline = 30s;  // generous: the machine may be slow and shared
 
-// The tool: accepts connections on 127.0.0.1 (a free port), records the JSON
-// lines it receives and sends lines to the latest client.
-class FakeTool {
-public:
-    FakeTool() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (listener_ < 0) throw std::runtime_error("socket");
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 4) != 0) {
-            throw std::runtime_error("bind/listen");
-        }
-        socklen_t length = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        acceptor_ = std::thread([this] { accept_loop(); });
-    }
-
-    ~FakeTool() {
-        ::shutdown(listener_, SHUT_RDWR);
-        ::close(listener_);
-        {
-            std::lock_guard lock(mutex_);
-            for (int client : clients_) ::shutdown(client, SHUT_RDWR);
-        }
-        acceptor_.join();
-        for (auto& reader : readers_) reader.join();
-        for (int client : clients_) ::close(client);
-    }
-
-    void send(const json& message) {
-        std::lock_guard lock(mutex_);
-        if (clients_.empty()) throw std::runtime_error("no client");
-        const std::string data = message.dump() + "\n";
-        ::send(clients_.back(), data.data(), data.size(), MSG_NOSIGNAL);
-    }
-
-    // Waits until `count` received messages satisfy `match`.
-    template <class Match>
-    bool wait_for(std::size_t count, Match match) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] {
-            std::size_t n = 0;
-            for (const auto& message : messages_) n += match(message) ? 1 : 0;
-            return n >= count;
-        });
-    }
-
-    bool wait_for_connections(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return clients_.size() >= count; });
-    }
-
-    std::vector<json> messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-    std::string endpoint() const { return "127.0.0.1:" + std::to_string(port); }
-
-    std::uint16_t port{0};
-
-private:
-    void accept_loop() {
-        for (;;) {
-            const int client = ::accept(listener_, nullptr, nullptr);
-            if (client < 0) return;
-            std::lock_guard lock(mutex_);
-            clients_.push_back(client);
-            readers_.emplace_back([this, client] { read_loop(client); });
-            changed_.notify_all();
-        }
-    }
-
-    void read_loop(int client) {
-        std::string buffer;
-        char chunk[4096];
-        for (;;) {
-            const auto n = ::recv(client, chunk, sizeof chunk, 0);
-            if (n <= 0) break;
-            buffer.append(chunk, static_cast<std::size_t>(n));
-            for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n')) {
-                json message = json::parse(buffer.substr(0, end), nullptr, false);
-                buffer.erase(0, end + 1);
-                std::lock_guard lock(mutex_);
-                messages_.push_back(std::move(message));
-                changed_.notify_all();
-            }
-        }
-    }
-
-    int listener_{-1};
-    std::thread acceptor_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<int> clients_;
-    std::vector<std::thread> readers_;
-    std::vector<json> messages_;
-};
+using FakeTool = orvane::testing::FakeKelvraTool;
 
 bool is_action(const json& message, const std::string& name) {
     return message.is_object() && message.value("action", std::string()) == name;
@@ -240,8 +141,8 @@ TEST_F(DriverKelvra, AnswersJointPositionRequestsForItsRobotOnly) {
 
     // The same through the connection, on the client's thread.
     ASSERT_TRUE(tool.wait_for_connections(1));
-    tool.send(json{{"key", "get-joint-position"}, {"robot", "another arm"}});
-    tool.send(json{{"key", "get-joint-position"}});
+    tool.send_json(json{{"key", "get-joint-position"}, {"robot", "another arm"}});
+    tool.send_json(json{{"key", "get-joint-position"}});
     const auto answer = [&](const json& m) {
         return is_action(m, "set-joint-position") && m["commands"].size() == 1 &&
                !m["commands"][0].contains("robot") &&

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_kelvra_tool.hpp"
+
 namespace {
 
 using nlohmann::json;
@@ -27,114 +29,7 @@ using namespace std::chrono_literals;
 
 constexpr auto deadline = 20s;  // generous: the machine may be slow and shared
 
-// A stand-in for the tool: accepts connections on 127.0.0.1 (a free port),
-// records the lines it receives and sends lines to the latest client.
-class FakeTool {
-public:
-    FakeTool() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (listener_ < 0) throw std::runtime_error("socket");
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 4) != 0) {
-            throw std::runtime_error("bind/listen");
-        }
-        socklen_t length = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        acceptor_ = std::thread([this] { accept_loop(); });
-    }
-
-    ~FakeTool() {
-        ::shutdown(listener_, SHUT_RDWR);
-        ::close(listener_);
-        {
-            std::lock_guard lock(mutex_);
-            for (int client : clients_) ::shutdown(client, SHUT_RDWR);
-        }
-        acceptor_.join();
-        for (auto& reader : readers_) reader.join();
-        for (int client : clients_) ::close(client);
-    }
-
-    void send(const std::string& line) {
-        std::lock_guard lock(mutex_);
-        if (clients_.empty()) throw std::runtime_error("no client");
-        const std::string data = line + "\n";
-        ::send(clients_.back(), data.data(), data.size(), MSG_NOSIGNAL);
-    }
-
-    // Closes the connections from the tool's side.
-    void hang_up() {
-        std::lock_guard lock(mutex_);
-        for (int client : clients_) ::shutdown(client, SHUT_RDWR);
-    }
-
-    bool wait_for_lines(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return lines_.size() >= count; });
-    }
-
-    bool wait_for_connections(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return clients_.size() >= count; });
-    }
-
-    bool wait_for_closed(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return closed_ >= count; });
-    }
-
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-    std::uint16_t port{0};
-
-private:
-    void accept_loop() {
-        for (;;) {
-            const int client = ::accept(listener_, nullptr, nullptr);
-            if (client < 0) return;
-            std::lock_guard lock(mutex_);
-            clients_.push_back(client);
-            readers_.emplace_back([this, client] { read_loop(client); });
-            changed_.notify_all();
-        }
-    }
-
-    void read_loop(int client) {
-        std::string buffer;
-        char chunk[4096];
-        for (;;) {
-            const auto n = ::recv(client, chunk, sizeof chunk, 0);
-            if (n <= 0) break;
-            buffer.append(chunk, static_cast<std::size_t>(n));
-            for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n')) {
-                std::lock_guard lock(mutex_);
-                lines_.push_back(buffer.substr(0, end));
-                buffer.erase(0, end + 1);
-                changed_.notify_all();
-            }
-        }
-        std::lock_guard lock(mutex_);
-        ++closed_;
-        changed_.notify_all();
-    }
-
-    int listener_{-1};
-    std::thread acceptor_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<int> clients_;
-    std::vector<std::thread> readers_;
-    std::vector<std::string> lines_;
-    std::size_t closed_{0};
-};
+using FakeTool = orvane::testing::FakeKelvraTool;
 
 std::unique_ptr<Kelvra> client_for(const FakeTool& tool) {
     auto kelvra = std::make_unique<Kelvra>(false, false, 5.0);
