@@ -54,28 +54,33 @@ void log_motion(const std::vector<double>& position, const std::vector<double>& 
 
 // --- control-step hooks ---------------------------------------------------------
 
-void Driver::on_desired_state(const std::vector<double>& position, const std::vector<double>& velocity) {
-    {
-        std::lock_guard lock(desired_state_mutex);
-        if (desired_state) {
-            // assign() reuses the vectors' storage step after step.
-            desired_state->position.assign(position.begin(), position.end());
-            desired_state->velocity.assign(velocity.begin(), velocity.end());
-        } else {
-            orvane::State state;
-            state.position = position;
-            state.velocity = velocity;
-            desired_state = std::move(state);
-        }
+void Driver::store_desired_state(const std::vector<double>& position, const std::vector<double>& velocity) {
+    std::lock_guard lock(desired_state_mutex);
+    if (desired_state) {
+        // assign() reuses the vectors' storage step after step.
+        desired_state->position.assign(position.begin(), position.end());
+        desired_state->velocity.assign(velocity.begin(), velocity.end());
+    } else {
+        orvane::State state;
+        state.position = position;
+        state.velocity = velocity;
+        desired_state = std::move(state);
     }
+}
 
-    if (log_motions) log_motion(position, velocity);
-
+void Driver::on_desired_state(const std::vector<double>& position, const std::vector<double>& velocity) {
     double time = 0.0;
     {
         std::lock_guard lock(sampling_mutex);
         time = time_scaler.time;
     }
+    on_desired_state(position, velocity, time);
+}
+
+void Driver::on_desired_state(const std::vector<double>& position, const std::vector<double>& velocity,
+                              double time) {
+    store_desired_state(position, velocity);
+    if (log_motions) log_motion(position, velocity);
     check_for_events(time, position);
 }
 
@@ -109,6 +114,7 @@ void Driver::on_motion_did_finish() {
     {
         std::lock_guard lock(events_mutex);
         discarded.swap(events);
+        events_waiting = false;
     }
     // Destroyed outside the lock: an action that wraps a foreign callable
     // (Python) may need another lock to be released.

@@ -34,10 +34,12 @@ void Driver::add_event(const Trigger& trigger, const Action& action) {
     if (events_walker.load() == std::this_thread::get_id()) {
         // From an action: the walk holds the lock and the list; append when it ends.
         deferred_events.emplace_back(trigger, action);
+        events_waiting = true;
         return;
     }
     std::lock_guard lock(events_mutex);
     events.emplace_back(trigger, action);
+    events_waiting = true;
 }
 
 std::size_t Driver::get_event_count() const {
@@ -95,6 +97,7 @@ void Driver::check_for_events(double time, const std::vector<double>& position) 
     }
     std::move(deferred_events.begin(), deferred_events.end(), std::back_inserter(events));
     deferred_events.clear();
+    events_waiting = !events.empty();
     lock.unlock();
 }
 

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <future>
 #include <random>
 #include <thread>
@@ -243,6 +246,53 @@ TEST_F(RmiSocketTest, DroppedLinkFailsPendingRequestsAndReconnects) {
     EXPECT_EQ(failure_of(status), "RMI Socket was closed before a response was received.");
     sim->withhold_answers(false);
     EXPECT_TRUE(eventually([&] { return sim->connection_count() >= 2 && socket->is_connected(); }));
+}
+
+TEST_F(RmiSocketTest, TheListenerHearsOfAnswersAfterTheirRequestsCompleteAndOfALostLink) {
+    std::mutex mutex;
+    std::condition_variable called;
+    int calls = 0;
+    bool answered_first = true;
+    std::optional<ResponseFuture> watched;
+    socket->set_listener([&] {
+        std::lock_guard lock(mutex);
+        // The request an answer belongs to is complete before the listener runs.
+        if (watched && watched->wait_for(0s) != std::future_status::ready) answered_first = false;
+        ++calls;
+        called.notify_all();
+    });
+    const auto calls_reach = [&](int count) {
+        std::unique_lock lock(mutex);
+        return called.wait_for(lock, long_wait, [&] { return calls >= count; });
+    };
+    {
+        std::lock_guard lock(mutex);
+        watched = status_request(1.0);
+    }
+    ASSERT_TRUE(calls_reach(1));
+    int before_drop = 0;
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(answered_first);
+        watched.reset();
+        before_drop = calls;
+    }
+    sim->drop_connections();
+    EXPECT_TRUE(calls_reach(before_drop + 1));
+    EXPECT_TRUE(eventually([&] { return !socket->is_connected() || sim->connection_count() >= 2; }));
+
+    // Once cleared it is never called again, even as the link comes back.
+    socket->set_listener(nullptr);
+    int after_clear = 0;
+    {
+        std::lock_guard lock(mutex);
+        after_clear = calls;
+    }
+    ASSERT_TRUE(eventually([&] { return socket->is_connected(); }));
+    auto status = status_request(1.0);
+    ASSERT_TRUE(ready_within(status, long_wait));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(calls, after_clear);
 }
 
 TEST_F(RmiSocketTest, RequestTimeOutDropsTheLinkAndFailsTheRequest) {

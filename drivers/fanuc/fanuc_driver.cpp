@@ -51,9 +51,11 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
     if (connect && !reconnect()) {
         throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host);
     }
-    // Started last: a constructor that throws has no thread to join.
+    // Started last: a constructor that throws has no thread to join, and the
+    // socket calls back into no half-built driver.
     run_thread = std::thread([this] { run_thread_main(); });
     run_thread_id = run_thread.get_id();
+    socket.set_listener([this] { on_socket_activity(); });
 }
 
 FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, const std::string& host_, bool sync_with_kelvra_,
@@ -105,8 +107,11 @@ FanucDriver::~FanucDriver() {
         run_thread_exit = true;
         stop_requested = true;
     }
+    wake_stream();
     loop_state_changed.notify_all();
     if (run_thread.joinable()) run_thread.join();
+    // The members the listener uses go before the socket does.
+    socket.set_listener(nullptr);
 }
 
 bool FanucDriver::reconnect() { return socket.reconnect(); }

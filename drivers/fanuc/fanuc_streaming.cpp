@@ -30,9 +30,10 @@ const std::string replan_error =
 constexpr double resume_start_speed = 1e-9;
 // Speeds below this count as paused (as Driver::is_paused does).
 constexpr double paused_speed = 0x1p-52;
-// The oldest answer is waited for in slices this long, so that a lost link
-// is noticed even while the socket still holds the request.
-constexpr auto answer_slice = std::chrono::milliseconds(50);
+// The streaming thread looks at the link at least this often while it waits;
+// the socket also wakes it when it finds the link down. Each timed wake-up
+// costs CPU, so this is not short.
+constexpr auto watch_interval = std::chrono::seconds(1);
 // How long a stop waits for the streaming thread to wind down.
 constexpr auto loop_end_limit = std::chrono::seconds(5);
 
@@ -238,6 +239,7 @@ std::shared_future<Result> FanucDriver::hand_over(const MotionRequest& request, 
                     scaler_status = TimeScaler::moving;
                     skip_next_sample = true;
                 }
+                wake_stream();
             }
             return ready(Result::Success);
         case Source::continuation:
@@ -265,6 +267,7 @@ std::shared_future<Result> FanucDriver::hand_over(const MotionRequest& request, 
     scaler_status = TimeScaler::moving;
     // The new trajectory's first sample is the point already sent.
     skip_next_sample = true;
+    wake_stream();
     auto promise = std::make_shared<std::promise<Result>>();
     auto future = promise->get_future().share();
     auto replaced = std::exchange(run_promise, std::move(promise));
@@ -275,6 +278,18 @@ std::shared_future<Result> FanucDriver::hand_over(const MotionRequest& request, 
 }
 
 void FanucDriver::start_loop_locked() {
+    {
+        std::lock_guard lock(stream_mutex);
+        stream_attention = false;
+        step_samples.clear();
+        loop_failure.reset();
+        loop_error = nullptr;
+        loop_failed = false;
+    }
+    {
+        std::lock_guard lock(pending_mutex);
+        last_progress = Clock::now();
+    }
     stop_requested = false;
     scaler_status = TimeScaler::moving;
     drive_state = 2;
@@ -358,39 +373,164 @@ void FanucDriver::send_sample(int status) {
     ++loop_sent;
 }
 
-FanucDriver::LoopEnd FanucDriver::stream() {
-    last_progress = Clock::now();
+bool FanucDriver::fill_locked() {
     const std::size_t in_flight_limit = std::max<std::uint64_t>(1, max_pending_instructions);
-    std::vector<double> position, velocity;
-    for (;;) {
-        // Sending: fill the controller's queue up to the limit.
-        for (;;) {
-            {
-                std::lock_guard lock(sampling_mutex);
-                if (stop_requested) return LoopEnd::stopped;
-                if (scaler_status.load() != TimeScaler::moving) break;
-                if (pending_count() >= in_flight_limit) break;
-                if (!link_usable()) return LoopEnd::link_lost;
-                const int status = draw_sample();
-                scaler_status = status;
-                if (status == TimeScaler::nothing_to_do) break;
-                if (status == TimeScaler::standing_still && loop_sent == 0) {
-                    // Paused before the first move: the robot rests where it is.
-                    loop_phase = LoopPhase::finishing;
-                    return LoopEnd::paused;
-                }
-                send_sample(status);
-                position = last_sent_state.position;
-                velocity = last_sent_state.velocity;
-            }
-            on_desired_state(position, velocity);
+    bool hooks = false;
+    // loop_failed is read after the queue: a failure is marked before its
+    // instruction leaves the queue, so a freed place never hides it.
+    while (!stop_requested && scaler_status.load() == TimeScaler::moving && pending_count() < in_flight_limit &&
+           !loop_failed.load()) {
+        if (!link_usable()) {
+            record_failure(LoopEnd::link_lost);
+            return true;
         }
+        const int status = draw_sample();
+        scaler_status = status;
+        if (status == TimeScaler::nothing_to_do) break;
+        // Paused before the first move: the robot rests where it is.
+        if (status == TimeScaler::standing_still && loop_sent == 0) break;
+        send_sample(status);
+        hooks = report_sample() || hooks;
+    }
+    return hooks;
+}
 
+bool FanucDriver::report_sample() {
+    {
+        std::lock_guard lock(stream_mutex);
+        // Behind samples still queued, so the hooks see every sample in order.
+        if (has_step_hooks() || !step_samples.empty()) {
+            step_samples.push_back({last_sent_state.position, last_sent_state.velocity, time_scaler.time});
+            return true;
+        }
+    }
+    store_desired_state(last_sent_state.position, last_sent_state.velocity);
+    return false;
+}
+
+void FanucDriver::collect_answers() {
+    std::optional<LoopEnd> failure;
+    std::string complaint;
+    {
+        std::lock_guard lock(pending_mutex);
+        while (!pending_responses.empty()) {
+            auto& oldest = pending_responses.front();
+            if (oldest.response.wait_for(std::chrono::seconds(0)) != std::future_status::ready) break;
+            RmiSocket::ResponsePtr response;
+            try {
+                response = oldest.response.get();
+            } catch (const std::exception& error) {
+                // A stop fails the requests on purpose; anything else is worth a line.
+                if (!stop_requested) complaint = error.what();
+            }
+            if (!response || !response->success) {
+                loop_failed = true;
+                if (stop_requested) {
+                    failure = LoopEnd::stopped;
+                } else {
+                    failure = LoopEnd::failed;
+                    if (response) {
+                        complaint = "The controller refused motion instruction " +
+                                    std::to_string(oldest.sequence_id) + " with error id " +
+                                    std::to_string(response->error_id) + ".";
+                    }
+                }
+                pending_responses.pop_front();
+                break;
+            }
+            pending_responses.pop_front();
+            last_progress = Clock::now();
+        }
+    }
+    if (!complaint.empty()) log::log_error(tag, complaint);
+    if (failure) record_failure(*failure);
+}
+
+void FanucDriver::on_socket_activity() {
+    bool wanted = false;
+    try {
+        collect_answers();
+        wanted = loop_failed.load();
+        // Never wait for the sampling lock here: its holder may be waiting
+        // for an answer that only this thread can read (an event condition
+        // reading an input, say). The streaming thread refills instead.
+        std::unique_lock lock(sampling_mutex, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            wanted = true;
+        } else if (loop_phase == LoopPhase::streaming) {
+            if (!link_usable()) {
+                wanted = true;
+            } else {
+                wanted = fill_locked() || wanted;
+                if (scaler_status.load() != TimeScaler::moving && pending_count() == 0) wanted = true;
+            }
+        }
+    } catch (...) {
+        {
+            std::lock_guard lock(stream_mutex);
+            if (!loop_error) loop_error = std::current_exception();
+            loop_failed = true;
+        }
+        wanted = true;
+    }
+    if (wanted) wake_stream();
+}
+
+void FanucDriver::wake_stream() {
+    {
+        std::lock_guard lock(stream_mutex);
+        stream_attention = true;
+    }
+    stream_wakeup.notify_one();
+}
+
+void FanucDriver::record_failure(LoopEnd end) {
+    std::lock_guard lock(stream_mutex);
+    if (!loop_failure) loop_failure = end;
+    loop_failed = true;
+}
+
+std::optional<FanucDriver::LoopEnd> FanucDriver::take_failure() {
+    std::lock_guard lock(stream_mutex);
+    if (loop_error) std::rethrow_exception(loop_error);
+    return loop_failure;
+}
+
+void FanucDriver::run_step_hooks() {
+    for (;;) {
+        StepSample sample;
+        {
+            // Popped only once its hooks ran: meanwhile later samples queue
+            // behind it instead of being stored ahead of it.
+            std::lock_guard lock(stream_mutex);
+            if (step_samples.empty()) return;
+            sample = step_samples.front();
+        }
+        on_desired_state(sample.position, sample.velocity, sample.time);
+        std::lock_guard lock(stream_mutex);
+        step_samples.pop_front();
+    }
+}
+
+bool FanucDriver::step_hooks_waiting() {
+    std::lock_guard lock(stream_mutex);
+    return !step_samples.empty();
+}
+
+FanucDriver::LoopEnd FanucDriver::stream() {
+    for (;;) {
+        run_step_hooks();
+        collect_answers();
         {
             // The end is decided under the lock that hands trajectories over,
             // so a trajectory handed over now is never reported done.
             std::lock_guard lock(sampling_mutex);
             if (stop_requested) return LoopEnd::stopped;
+            if (const auto failure = take_failure()) return *failure;
+            if (!link_usable()) return LoopEnd::link_lost;
+            fill_locked();
+            if (const auto failure = take_failure()) return *failure;
+            if (step_hooks_waiting()) continue;
             const int status = scaler_status.load();
             if (status != TimeScaler::moving && pending_count() == 0) {
                 loop_phase = LoopPhase::finishing;
@@ -399,23 +539,7 @@ FanucDriver::LoopEnd FanucDriver::stream() {
                 return LoopEnd::no_trajectory;
             }
         }
-
-        PendingInstruction oldest;
-        {
-            std::lock_guard lock(pending_mutex);
-            if (pending_responses.empty()) continue;
-            oldest = pending_responses.front();
-        }
-        LoopEnd end = LoopEnd::failed;
-        if (!wait_for_answer(oldest, end)) return end;
-        {
-            // A stop may have emptied the queue meanwhile.
-            std::lock_guard lock(pending_mutex);
-            if (!pending_responses.empty() && pending_responses.front().sequence_id == oldest.sequence_id) {
-                pending_responses.pop_front();
-            }
-        }
-        last_progress = Clock::now();
+        if (!wait_for_activity()) return LoopEnd::failed;
     }
 }
 
@@ -428,57 +552,43 @@ Clock::time_point FanucDriver::answer_deadline(const PendingInstruction& oldest)
     return started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(execution + margin));
 }
 
-bool FanucDriver::wait_for_answer(const PendingInstruction& oldest, LoopEnd& end) {
-    auto deadline = answer_deadline(oldest);
-    for (;;) {
-        const auto now = Clock::now();
-        const auto slice = std::clamp<Clock::duration>(deadline - now, Clock::duration::zero(), answer_slice);
-        if (oldest.response.wait_for(slice) == std::future_status::ready) break;
-        if (stop_requested) {
-            end = LoopEnd::stopped;
-            return false;
+bool FanucDriver::wait_for_activity() {
+    std::optional<std::int32_t> oldest_id;
+    Clock::time_point due{};
+    {
+        std::lock_guard lock(pending_mutex);
+        if (!pending_responses.empty()) {
+            oldest_id = pending_responses.front().sequence_id;
+            due = answer_deadline(pending_responses.front());
         }
-        if (!link_usable()) {
-            end = LoopEnd::link_lost;
-            return false;
-        }
-        if (Clock::now() < deadline) continue;
-        // Overdue. An operator may have turned the override down: look once.
-        const int assumed = known_override.load();
-        try {
-            get_controller_status();
-        } catch (const std::exception&) {
-        }
-        if (known_override.load() < assumed) {
-            deadline = answer_deadline(oldest);
-            continue;
-        }
-        log::log_error(tag, "No answer to motion instruction " + std::to_string(oldest.sequence_id) +
-                                " in time; ending the motion.");
-        end = LoopEnd::failed;
-        return false;
     }
-
-    RmiSocket::ResponsePtr response;
+    auto wake_at = Clock::now() + watch_interval;
+    if (oldest_id) wake_at = std::min(wake_at, due);
+    {
+        std::unique_lock lock(stream_mutex);
+        stream_wakeup.wait_until(lock, wake_at, [this] { return stream_attention; });
+        stream_attention = false;
+    }
+    if (!oldest_id || Clock::now() < due) return true;
+    {
+        // Still the same instruction, unanswered, and due even counting the
+        // answers that came meanwhile?
+        std::lock_guard lock(pending_mutex);
+        if (pending_responses.empty() || pending_responses.front().sequence_id != *oldest_id) return true;
+        const auto& oldest = pending_responses.front();
+        if (oldest.response.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return true;
+        if (Clock::now() < answer_deadline(oldest)) return true;
+    }
+    // Overdue. An operator may have turned the override down: look once.
+    const int assumed = known_override.load();
     try {
-        response = oldest.response.get();
-    } catch (const std::exception& error) {
-        // A stop fails the requests on purpose; anything else is worth a line.
-        if (!stop_requested) log::log_error(tag, error.what());
+        get_controller_status();
+    } catch (const std::exception&) {
     }
-    if (stop_requested) {
-        end = LoopEnd::stopped;
-        return false;
-    }
-    if (!response || !response->success) {
-        if (response) {
-            log::log_error(tag, "The controller refused motion instruction " + std::to_string(oldest.sequence_id) +
-                                    " with error id " + std::to_string(response->error_id) + ".");
-        }
-        end = LoopEnd::failed;
-        return false;
-    }
-    return true;
+    if (known_override.load() < assumed) return true;  // the deadline stretches with it
+    log::log_error(tag, "No answer to motion instruction " + std::to_string(*oldest_id) +
+                            " in time; ending the motion.");
+    return false;
 }
 
 void FanucDriver::finish_loop(LoopEnd end, std::exception_ptr error) {
@@ -573,6 +683,7 @@ Result FanucDriver::stop_motion(bool reenable, bool from_loop) {
         for (;;) {
             // From here on the streaming loop sends nothing more.
             stop_requested = true;
+            wake_stream();
             if (!stopping) break;
             // Another stop is under way: it ends this run too.
             if (from_loop) return Result::ErrorTrajectoryAborted;

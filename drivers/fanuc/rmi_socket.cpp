@@ -131,6 +131,23 @@ void RmiSocket::wake_all() {
     state_changed.notify_all();
 }
 
+void RmiSocket::set_listener(std::function<void()> new_listener) {
+    std::lock_guard lock(listener_mutex);
+    listener = std::move(new_listener);
+}
+
+void RmiSocket::notify_listener() noexcept {
+    std::lock_guard lock(listener_mutex);
+    if (!listener) return;
+    try {
+        listener();
+    } catch (const std::exception& error) {
+        log::log_error(tag, std::string("A socket listener failed: ") + error.what());
+    } catch (...) {
+        log::log_error(tag, "A socket listener failed.");
+    }
+}
+
 bool RmiSocket::interrupted(uint64_t generation) const {
     std::lock_guard lock(wake_mutex);
     return shutting_down || wake_generation != generation;
@@ -336,8 +353,11 @@ bool RmiSocket::connect() {
 }
 
 void RmiSocket::close_sockets() {
-    std::lock_guard lifecycle(lifecycle_mutex);
-    close_locked();
+    {
+        std::lock_guard lifecycle(lifecycle_mutex);
+        close_locked();
+    }
+    notify_listener();
 }
 
 void RmiSocket::close_locked() {
@@ -544,6 +564,7 @@ void RmiSocket::monitor_loop() {
                 connected = false;
             }
             scan_timeouts();
+            if (!connected) notify_listener();
         }
         if (!connected && !disconnect_requested) {
             try {
@@ -593,6 +614,7 @@ void RmiSocket::reader_loop() {
         } else if (errno != EINTR) {
             mark_lost(serial, std::string("RMI data connection receive failed: ") + std::strerror(errno));
         }
+        notify_listener();
     }
 }
 

@@ -208,6 +208,36 @@ TEST_F(StreamingTest, EventsFireDuringAStreamAndExpireWithTheMotion) {
     EXPECT_EQ(driver->get_event_count(), 0u);
 }
 
+TEST_F(StreamingTest, AConditionThatReadsAnInputDoesNotHoldTheStream) {
+    // A condition runs under the sampling lock and here waits for an answer
+    // read by the thread that also sends the next instructions: the stream
+    // must neither stall nor deadlock on it.
+    ASSERT_EQ(driver->enable(), Result::Success);
+    driver->create_io_alias("part_present", 5, 6);
+    const auto start = driver->get_current_joint_position();
+    std::atomic<int> reads{0};
+    std::atomic<int> fired{0};
+    std::atomic<double> fired_at{-1.0};
+    const orvane::drivers::Trigger input_is_on([&](const std::shared_ptr<orvane::Robot>&, double, const std::vector<double>&,
+                                                   const orvane::Trajectory&) {
+        ++reads;
+        return driver->get_digital_input("part_present") == 1;
+    });
+    driver->add_event(input_is_on, [&](double time) {
+        fired_at = time;
+        ++fired;
+    });
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.4), 1.2));
+    ASSERT_TRUE(eventually([&] { return reads.load() >= 10; }));
+    sim->set_digital_input(5, true);
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::Success);
+    EXPECT_EQ(fired.load(), 1);
+    EXPECT_GT(fired_at.load(), 0.0);
+    EXPECT_TRUE(sim->slow_downs().empty());
+    expect_consecutive_ids(sent_motions(*sim), 1);
+}
+
 TEST_F(StreamingTest, AnActionMayStartTheNextMotionButNotWaitForIt) {
     ASSERT_EQ(driver->enable(), Result::Success);
     const auto start = driver->get_current_joint_position();

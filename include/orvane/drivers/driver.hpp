@@ -152,6 +152,16 @@ public:
 
     // --- control-step hooks, for drivers that report their control steps ------
     void on_desired_state(const std::vector<double>& position, const std::vector<double>& velocity);
+    /// The same, for a sample drawn at scaler time `time` (a driver that runs
+    /// the hooks a little after drawing passes the time of the draw).
+    void on_desired_state(const std::vector<double>& position, const std::vector<double>& velocity, double time);
+    /// Records the commanded state only: all on_desired_state does when
+    /// has_step_hooks() is false.
+    void store_desired_state(const std::vector<double>& position, const std::vector<double>& velocity);
+    /// Whether a control step has more to do than record the commanded state
+    /// (events waiting, motion log on). Lock-free, for a thread that must not
+    /// block on the events' lock.
+    bool has_step_hooks() const { return log_motions || events_waiting.load(); }
     void on_motion_did_finish();
 
     // --- speed and pause -----------------------------------------------------------
@@ -210,6 +220,9 @@ public:
 protected:
     /// Guarded by events_mutex.
     std::vector<std::pair<Trigger, Action>> events;
+    /// Whether `events` (or the additions deferred during a walk) may hold
+    /// something; written under events_mutex, read without it.
+    std::atomic<bool> events_waiting{false};
 
 public:
     bool sync_with_kelvra;

@@ -35,14 +35,19 @@ namespace orvane::drivers {
 /// driver): every run, move, blend and resume hands its trajectory to it, and
 /// a motion requested while another streams replaces the trajectory in flight
 /// (the replaced caller gets `ErrorTrajectoryAborted`). Each control interval
-/// the thread samples the time scaler once and sends one "FRC_JointMotionJRep";
-/// at most `max_pending_instructions` await their answer.
+/// one sample of the time scaler becomes one "FRC_JointMotionJRep"; at most
+/// `max_pending_instructions` await their answer. The socket's reader thread,
+/// having read an answer, sends the next instruction itself (when it can take
+/// the sampling lock without waiting), so that an instruction costs one
+/// thread wake-up; the streaming thread runs the control-step hooks (events,
+/// motion log), decides how the run ends and watches for overdue answers.
 ///
 /// Locks, outermost first: `request_mutex` (one command exchange at a time),
 /// `Driver::sampling_mutex` (the time scaler, the trajectory, the motion state
 /// below, sequence numbers and every instruction send), `pending_mutex` (the
-/// queue of unanswered instructions), then the socket's own. No future is
-/// waited on while `sampling_mutex` or `pending_mutex` is held.
+/// queue of unanswered instructions), `stream_mutex` (what the streaming
+/// thread is asked to do), then the socket's own. No future is waited on while
+/// `sampling_mutex`, `pending_mutex` or `stream_mutex` is held.
 ///
 /// Operations may be called from any thread. From inside an event action (the
 /// streaming thread) use only the `_async` motion operations, `stop` and the
@@ -143,6 +148,13 @@ protected:
         const Command* command{nullptr};
     };
 
+    /// A sent sample whose control-step hooks have yet to run.
+    struct StepSample {
+        std::vector<double> position;
+        std::vector<double> velocity;
+        double time{0.0};
+    };
+
     // --- exchanges ------------------------------------------------------------------
     /// Sends a command and waits for its answer; the caller holds request_mutex.
     RmiSocket::ResponsePtr exchange(RmiMessage& request, double timeout);
@@ -169,8 +181,26 @@ protected:
     LoopEnd stream();
     int draw_sample();
     void send_sample(int status);
+    /// Sends samples until `max_pending_instructions` are in flight (caller
+    /// holds sampling_mutex, a loop streams); true when hooks were queued.
+    bool fill_locked();
+    /// Records the sample just sent: queued for the hooks when there are
+    /// any, otherwise stored as the desired state at once.
+    bool report_sample();
+    /// Pops answered instructions; a refused or failed one ends the run.
+    void collect_answers();
+    /// The socket listener (reader thread): collects answers and refills.
+    void on_socket_activity();
+    void wake_stream();
+    void record_failure(LoopEnd end);
+    /// The failure recorded for this loop, if any; rethrows a stored exception.
+    std::optional<LoopEnd> take_failure();
+    void run_step_hooks();
+    bool step_hooks_waiting();
+    /// Sleeps until woken or the oldest answer is due; false when it is overdue.
+    bool wait_for_activity();
+    /// Caller holds pending_mutex.
     std::chrono::steady_clock::time_point answer_deadline(const PendingInstruction& oldest) const;
-    bool wait_for_answer(const PendingInstruction& oldest, LoopEnd& end);
     void finish_loop(LoopEnd end, std::exception_ptr error);
     /// Ends the open motion: hooks run, pause waiters released.
     void finish_motion();
@@ -224,7 +254,19 @@ protected:
 
     std::atomic<std::uint64_t> enabled_link{0};
     std::atomic<int> known_override{100};
+    /// Guarded by pending_mutex: when the last answer of the loop arrived.
     std::chrono::steady_clock::time_point last_progress{};
+
+    // Guarded by stream_mutex: what the streaming thread is asked to do.
+    std::mutex stream_mutex;
+    std::condition_variable stream_wakeup;
+    bool stream_attention{false};
+    std::deque<StepSample> step_samples;
+    std::optional<LoopEnd> loop_failure;
+    std::exception_ptr loop_error;
+    /// Set (under pending_mutex or stream_mutex) once this loop has failed:
+    /// nothing more is sent.
+    std::atomic<bool> loop_failed{false};
 
     std::mutex async_mutex;
     struct AsyncTask {

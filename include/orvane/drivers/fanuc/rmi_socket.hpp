@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -75,6 +76,13 @@ public:
     void clear_instructions(const std::string& message);
     void clear_all_promises(const std::string& message);
 
+    /// Installs the function called on the reader thread after every batch
+    /// of received lines (their requests already completed), and whenever the
+    /// link is found down. It is called with no lock of the socket held and
+    /// must not wait for an answer, since no line is read while it runs.
+    /// Replacing or clearing it waits for a call in progress.
+    void set_listener(std::function<void()> listener);
+
     /// Number of requests waiting for their response.
     std::size_t pending_count() const;
     /// Serial number of the present data connection, empty while disconnected; a new value means the link was lost and made anew.
@@ -108,6 +116,7 @@ private:
     void handle_line(const std::string& line);
     void mark_lost(uint64_t serial, const std::string& reason);
     void wake_all();
+    void notify_listener() noexcept;
     bool interrupted(uint64_t generation) const;
     bool sleep_retry_interval(uint64_t generation) const;
 
@@ -136,6 +145,9 @@ private:
 
     // Owned by the reader thread: the unfinished tail of the last receive.
     std::string partial_line;
+
+    std::mutex listener_mutex;
+    std::function<void()> listener;
 
     std::map<std::string, ResponsePromise> promises;
     mutable std::mutex promises_mutex;
