@@ -221,10 +221,7 @@ Result FanucDriver::initialise_rmi() {
             drive_state = 0;
             return Result::ErrorControllerConnection;
         }
-        {
-            std::lock_guard sampling(sampling_mutex);
-            next_sequence_id = status->next_sequence_id;
-        }
+        next_sequence_id = status->next_sequence_id;  // nothing is sent while drive_state is 0
         enabled_link = *link;
         drive_state = 1;
         return Result::Success;

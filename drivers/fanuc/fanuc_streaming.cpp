@@ -389,7 +389,15 @@ bool FanucDriver::fill_locked() {
         if (status == TimeScaler::nothing_to_do) break;
         // Paused before the first move: the robot rests where it is.
         if (status == TimeScaler::standing_still && loop_sent == 0) break;
-        send_sample(status);
+        try {
+            send_sample(status);
+        } catch (const std::exception&) {
+            // The link went down between the check and the send: that is how
+            // the run ends, not as an unexpected error.
+            if (link_usable()) throw;
+            record_failure(LoopEnd::link_lost);
+            return true;
+        }
         hooks = report_sample() || hooks;
     }
     return hooks;

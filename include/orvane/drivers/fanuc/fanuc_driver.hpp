@@ -215,8 +215,11 @@ protected:
     std::size_t pending_count();
 
     std::deque<PendingInstruction> pending_responses;
-    /// Guarded by sampling_mutex.
-    std::int32_t next_sequence_id{1};
+    /// Taken and advanced under sampling_mutex, together with the send.
+    /// Atomic so that enabling, which holds request_mutex and runs while
+    /// nothing is sent, can set it without the sampling lock (an event
+    /// condition that reads an input holds the two the other way round).
+    std::atomic<std::int32_t> next_sequence_id{1};
     std::mutex pending_mutex;
     std::mutex request_mutex;
     std::mutex run_mutex;
