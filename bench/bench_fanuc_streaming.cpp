@@ -13,7 +13,10 @@
 //    to execute while the run was not finished;
 //  - stop latency: stop() called to "FRC_Abort" received;
 //  - pause latency: pause_async() called to the first slower instruction received;
-//  - CPU time of this process per instruction sent.
+//  - CPU time of this process per instruction sent;
+//  - for scale, the CPU time of the least any client can do per instruction:
+//    one blocking loopback round trip of an instruction-sized line, answered
+//    after one control interval, with no processing at all.
 // Targets (24 ms interval): ratio <= 1.002, no stalls over 50 runs also with
 // both cores busy, stop latency <= 2 ms median, CPU <= 30 us per instruction;
 // 64 drivers at once: no stalls, every ratio <= 1.005.
@@ -37,7 +40,11 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -538,11 +545,72 @@ void BM_Scale64Drivers(benchmark::State& state) {
     state.counters["cpu_us_per_instruction"] = cpu / static_cast<double>(std::max<std::size_t>(1, instructions)) * 1e6;
 }
 
+// The floor under the per-instruction figure: a client that only sends a
+// line and blocks until the answer comes one control interval later. After
+// each wait the caches hold other work, so this costs far more than the same
+// exchange done back to back.
+void BM_BareRoundTripFloor(benchmark::State& state) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7f000001);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        state.SkipWithError("no loopback listener");
+        return;
+    }
+    const int delay_us = static_cast<int>(control_interval * 1e6);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int connection = ::accept(listener, nullptr, nullptr);
+        const int one = 1;
+        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        char buffer[1024];
+        for (;;) {
+            const ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
+            if (count <= 0) _exit(0);
+            ::usleep(static_cast<useconds_t>(delay_us));
+            if (::send(connection, buffer, static_cast<std::size_t>(count), 0) != count) _exit(0);
+        }
+    }
+    ::close(listener);
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        state.SkipWithError("no loopback connection");
+    } else {
+        const std::string line = std::string(250, 'x') + "\r\n";
+        char buffer[1024];
+        const int round_trips = std::max(100, runs_per_figure() * 4);
+        double cpu = 0.0;
+        for (auto _ : state) {
+            const double before = cpu_seconds();
+            for (int k = 0; k < round_trips; ++k) {
+                if (::send(client, line.data(), line.size(), 0) != static_cast<ssize_t>(line.size())) break;
+                std::size_t received = 0;
+                while (received < line.size()) {
+                    const ssize_t count = ::recv(client, buffer, sizeof buffer, 0);
+                    if (count <= 0) break;
+                    received += static_cast<std::size_t>(count);
+                }
+            }
+            cpu += cpu_seconds() - before;
+        }
+        state.counters["cpu_us_per_round_trip"] = cpu / round_trips * 1e6;
+    }
+    ::close(client);
+    int status = 0;
+    waitpid(child, &status, 0);
+}
+
 BENCHMARK(BM_StreamPlannedMotions)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_StreamPlannedMotionsBothCoresBusy)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_StopLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_PauseLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_Scale64Drivers)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_BareRoundTripFloor)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 

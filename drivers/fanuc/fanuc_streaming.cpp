@@ -158,13 +158,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
             }
         } else if (motion_open) {
             // A new motion ends the paused one (its events, its pause).
-            motion_open = false;
-            loop_phase = LoopPhase::finishing;
-            lock.unlock();
-            finish_motion();
-            lock.lock();
-            loop_phase = LoopPhase::idle;
-            loop_state_changed.notify_all();
+            end_paused_motion_locked(lock);
             continue;
         }
 
@@ -733,13 +727,16 @@ Result FanucDriver::stop_motion(bool reenable, bool from_loop) {
 void FanucDriver::end_paused_motion() {
     std::unique_lock lock(sampling_mutex);
     if (!motion_open || loop_phase != LoopPhase::idle) return;
+    end_paused_motion_locked(lock);
+}
+
+void FanucDriver::end_paused_motion_locked(std::unique_lock<std::mutex>& lock) {
     motion_open = false;
     loop_phase = LoopPhase::finishing;
     lock.unlock();
-    finish_motion();
+    finish_motion();  // runs hooks: without the lock
     lock.lock();
     loop_phase = LoopPhase::idle;
-    lock.unlock();
     loop_state_changed.notify_all();
 }
 

@@ -205,6 +205,8 @@ protected:
     /// Ends the open motion: hooks run, pause waiters released.
     void finish_motion();
     void end_paused_motion();
+    /// Ends the paused motion; `lock` holds sampling_mutex and is held again on return.
+    void end_paused_motion_locked(std::unique_lock<std::mutex>& lock);
     Result stop_motion(bool reenable, bool from_loop);
     Result stop_sequence(bool reenable, bool from_loop, bool was_enabled);
     void wait_until_loop_idle(std::chrono::steady_clock::duration limit);
