@@ -159,8 +159,13 @@ def test_actions_copied_without_the_lock_keep_reference_counts_exact(enabled):
 
 CHILD = textwrap.dedent(
     """
-    import json, sys, time
+    import json, signal, sys, time
     import orvane, orvane_driver_fanuc as fanuc
+
+    # Python leaves Ctrl-C ignored when it starts with SIGINT ignored (a job
+    # started in the background by a non-interactive shell): what a user's
+    # terminal gives is the default.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     FAR = {far}
     arm = orvane.robots.fanuc_lrmate200id()
