@@ -22,6 +22,10 @@
 #include "orvane/log/orvane_error.hpp"
 #include "orvane/sim/controller_simulator.hpp"
 #include "orvane/sim/testing.hpp"
+#include "support/fake_control_port.hpp"
+#include "support/log_capture.hpp"
+
+#include <gmock/gmock.h>
 
 using namespace std::chrono_literals;
 using orvane::OrvaneError;
@@ -295,12 +299,17 @@ TEST_F(RmiSocketTest, TheListenerHearsOfAnswersAfterTheirRequestsCompleteAndOfAL
     EXPECT_EQ(calls, after_clear);
 }
 
-TEST_F(RmiSocketTest, RequestTimeOutDropsTheLinkAndFailsTheRequest) {
+TEST_F(RmiSocketTest, RequestTimeOutEndsTheRequestAtItsDeadlineAndDropsTheLink) {
+    // The monitor's own pace must not matter: it wakes for the deadline.
+    socket->retry_interval = 5.0f;
     sim->withhold_answers(true);
+    const auto sent = std::chrono::steady_clock::now();
     auto status = status_request(1.0);
-    // Reported at the first monitor pass two whole seconds after sending;
-    // the request then fails when the link is closed for the reconnect.
-    EXPECT_EQ(failure_of(status), "RMI Socket was closed before a response was received.");
+    ASSERT_TRUE(ready_within(status, long_wait));
+    const auto took = std::chrono::steady_clock::now() - sent;
+    EXPECT_EQ(failure_of(status), "No answer to FRC_GetStatus within 1 s.");
+    EXPECT_GE(took, 1s);
+    EXPECT_LT(took, 1800ms);  // generous for a loaded machine; it used to take up to 4 s
     sim->withhold_answers(false);
     EXPECT_TRUE(eventually([&] { return sim->connection_count() >= 2 && socket->is_connected(); }));
 }
@@ -521,3 +530,72 @@ TEST(RmiSocketBoundedConnect, SilentServerDoesNotHoldTheHandshake) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     EXPECT_FALSE(socket.is_connected());
 }
+
+namespace {
+
+std::unique_ptr<orvane_test::FakeControlPort> fake_on_free_loopback(std::uint16_t port,
+                                                                    std::function<std::string()> answer,
+                                                                    std::string address = "") {
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const auto where = !address.empty() ? address
+                                            : "127." + std::to_string(random() % 200 + 20) + "." +
+                                                  std::to_string(random() % 250 + 1) + "." +
+                                                  std::to_string(random() % 250 + 1);
+        auto fake = std::make_unique<orvane_test::FakeControlPort>(where, port, answer);
+        if (fake->listening()) return fake;
+    }
+    return nullptr;
+}
+
+struct BadHandshake {
+    std::string answer;  // bytes sent back to "FRC_Connect"
+    std::string reason;  // what the failure names
+};
+
+class RmiSocketHandshakeTest : public ::testing::TestWithParam<BadHandshake> {};
+
+}  // namespace
+
+TEST_P(RmiSocketHandshakeTest, AnUnusableAnswerFailsTheAttemptAndIsLoggedOnce) {
+    orvane_test::LogCapture log;
+    auto control = fake_on_free_loopback(16001, [answer = GetParam().answer] { return answer; });
+    ASSERT_TRUE(control);
+    // Where 70000 would lead if taken modulo 65536.
+    auto wrapped = fake_on_free_loopback(4464, [] { return std::string(); }, control->address());
+    ASSERT_TRUE(wrapped);
+    {
+        RmiSocket socket(control->address());
+        socket.retry_interval = 0.05f;
+        ASSERT_TRUE(eventually([&] { return control->accepted() >= 3; }));
+        EXPECT_FALSE(socket.is_connected());
+        EXPECT_THAT(socket.last_connect_failure(), ::testing::HasSubstr(GetParam().reason));
+    }
+    EXPECT_EQ(log.count(orvane::log::Level::Error, GetParam().reason), 1u);
+    EXPECT_EQ(log.empty_messages(), 0u);
+    EXPECT_EQ(wrapped->accepted(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RmiSocketHandshakeTest,
+    ::testing::Values(
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 7, \"PortNumber\" : 16002, "
+                     "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
+                     "refused FRC_Connect with error id 7"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"PortNumber\" : 70000, "
+                     "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
+                     "names data port 70000, which is no TCP port"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"PortNumber\" : 65536, "
+                     "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
+                     "names data port 65536"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"PortNumber\" : 0, "
+                     "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
+                     "names data port 0,"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"PortNumber\" : \"16002\", "
+                     "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
+                     "PortNumber is not an integer"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"PortNumber\" : 16002.5, "
+                     "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
+                     "PortNumber is not an integer"},
+        BadHandshake{"\x01\x02 garbage\r\n", "failed at the handshake answer"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"Port", "failed at the handshake answer"}));

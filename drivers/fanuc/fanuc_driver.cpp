@@ -49,7 +49,9 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
         throw OrvaneError(tag, "The control interval must be a positive number of seconds.");
     }
     if (connect && !reconnect()) {
-        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host);
+        const auto reason = socket.last_connect_failure();
+        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host +
+                                   (reason.empty() ? std::string() : ": " + reason));
     }
     // Started last: a constructor that throws has no thread to join, and the
     // socket calls back into no half-built driver.

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sstream>
+#include <utility>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -37,6 +39,11 @@ boost::system::error_code errno_code(int value) {
 }
 
 }  // namespace
+
+std::string reason_of(const std::exception& error) {
+    if (const auto* own = dynamic_cast<const OrvaneError*>(&error)) return own->message;
+    return error.what();
+}
 
 bool is_socket_connected(int fd) {
     int error = 0;
@@ -113,22 +120,50 @@ bool RmiSocket::wait_until_connect(double seconds) const {
 
 bool RmiSocket::reconnect() {
     disconnect_requested = false;
-    wake_all();
+    // An attempt already under way is the one to wait for.
+    wake_all(false);
     return wait_until_connect(5);
 }
 
 void RmiSocket::disconnect() {
     disconnect_requested = true;
-    wake_all();
+    wake_all(true);
     close_sockets();
 }
 
-void RmiSocket::wake_all() {
+void RmiSocket::wake_all(bool cancel_attempt) {
     {
         std::lock_guard lock(wake_mutex);
         ++wake_generation;
+        if (cancel_attempt) ++cancel_generation;
     }
     state_changed.notify_all();
+}
+
+std::string RmiSocket::last_connect_failure() const {
+    std::lock_guard lock(failure_mutex);
+    return last_failure;
+}
+
+void RmiSocket::note_failure(const std::string& kind, const std::string& reason) {
+    bool first_of_kind = false;
+    {
+        std::lock_guard lock(failure_mutex);
+        last_failure = reason;
+        first_of_kind = kind != last_logged_failure_kind;
+        last_logged_failure_kind = kind;
+    }
+    if (first_of_kind) {
+        log::log_error(tag, reason);
+    } else {
+        log::log_debug(tag, reason);
+    }
+}
+
+void RmiSocket::note_success() {
+    std::lock_guard lock(failure_mutex);
+    last_failure.clear();
+    last_logged_failure_kind.clear();
 }
 
 void RmiSocket::set_listener(std::function<void()> new_listener) {
@@ -150,7 +185,7 @@ void RmiSocket::notify_listener() noexcept {
 
 bool RmiSocket::interrupted(uint64_t generation) const {
     std::lock_guard lock(wake_mutex);
-    return shutting_down || wake_generation != generation;
+    return shutting_down || cancel_generation != generation;
 }
 
 RmiSocket::ConnectionPtr RmiSocket::open_connection(const std::string& service, uint64_t generation,
@@ -287,63 +322,89 @@ bool RmiSocket::connect() {
     uint64_t generation;
     {
         std::lock_guard lock(wake_mutex);
-        generation = wake_generation;
+        generation = cancel_generation;
     }
     log::log_debug(tag, "Attempting to connect to RMI socket at '" + host + "'.");
     close_locked();
 
-    boost::system::error_code error;
-    const auto control = open_connection(control_port, generation, error);
-    if (!control) {
-        // An attempt cut short by disconnect() or destruction is no failure.
-        if (error != boost::asio::error::operation_aborted) {
-            log::log_error(tag, "Could not start RMI comms with fanuc controller control socket: " + error.message());
+    // Each step names itself, so that a failure says where it happened and a
+    // monitor retrying the same failure logs it once.
+    const char* step = "control socket";
+    try {
+        boost::system::error_code error;
+        const auto control = open_connection(control_port, generation, error);
+        if (!control) {
+            // An attempt cut short by disconnect() or destruction is no failure.
+            if (error != boost::asio::error::operation_aborted) {
+                note_failure(step, "Could not start RMI comms with fanuc controller control socket: " +
+                                       error.message());
+            }
+            return false;
         }
-        return false;
-    }
-    set_keep_alive(*control);
-    ConnectionRequest request;
-    write_line(*control, request.as_string());
-    const auto answer_line = read_handshake_answer(*control, generation);
-    // The controller closes the control connection after its answer; so do we.
-    control->shutdown();
+        set_keep_alive(*control);
+        step = "handshake";
+        ConnectionRequest request;
+        write_line(*control, request.as_string());
+        const auto answer_line = read_handshake_answer(*control, generation);
+        // The controller closes the control connection after its answer; so do we.
+        control->shutdown();
 
-    const auto answer = RmiResponse::as<ConnectionResponse>(RmiResponse::from_str(answer_line));
-    if (!answer->success) {
-        return false;
-    }
+        step = "handshake answer";
+        const auto answer = RmiResponse::as<ConnectionResponse>(RmiResponse::from_str(answer_line));
+        if (!answer->success) {
+            note_failure("handshake refused", "The controller refused FRC_Connect with error id " +
+                                                  std::to_string(answer->error_id) + ".");
+            return false;
+        }
+        if (answer->port_number < 1 || answer->port_number > 65535) {
+            // Taken modulo 65536 it would name some other service's port.
+            note_failure("handshake port", "The controller's answer to FRC_Connect names data port " +
+                                               std::to_string(answer->port_number) + ", which is no TCP port.");
+            return false;
+        }
 
-    const auto data = open_connection(std::to_string(answer->port_number), generation, error);
-    if (!data) {
-        if (error != boost::asio::error::operation_aborted) {
-            log::log_error(tag, "Could not start RMI comms with fanuc controller data socket: " + error.message());
+        step = "data socket";
+        const auto data = open_connection(std::to_string(answer->port_number), generation, error);
+        if (!data) {
+            if (error != boost::asio::error::operation_aborted) {
+                note_failure(step, "Could not start RMI comms with fanuc controller data socket: " + error.message());
+            }
+            return false;
         }
-        return false;
-    }
-    set_keep_alive(*data);
-    // Nothing reads this connection yet: discard whatever it already holds.
-    std::vector<char> discard(receive_buffer_size);
-    while (true) {
-        const auto available = data->socket.available(error);
-        if (error) {
-            throw boost::system::system_error(error, "available");
+        set_keep_alive(*data);
+        // Nothing reads this connection yet: discard whatever it already holds.
+        std::vector<char> discard(receive_buffer_size);
+        while (true) {
+            const auto available = data->socket.available(error);
+            if (error) {
+                throw boost::system::system_error(error, "available");
+            }
+            if (available == 0) {
+                break;
+            }
+            data->socket.receive(asio::buffer(discard), 0, error);
+            if (error) {
+                throw boost::system::system_error(error, "receive");
+            }
         }
-        if (available == 0) {
-            break;
-        }
-        data->socket.receive(asio::buffer(discard), 0, error);
-        if (error) {
-            throw boost::system::system_error(error, "receive");
-        }
-    }
 
-    log::log_debug(tag, "Successfully connected to RMI server at '" + host + "'.");
-    major_version = answer->major_version;
-    {
-        std::lock_guard lock(connection_mutex);
-        data_connection = data;
-        ++connection_serial;
-        connected = true;
+        log::log_debug(tag, "Successfully connected to RMI server at '" + host + "'.");
+        note_success();
+        major_version = answer->major_version;
+        {
+            std::lock_guard lock(connection_mutex);
+            data_connection = data;
+            ++connection_serial;
+            connected = true;
+        }
+    } catch (const boost::system::system_error& failure) {
+        if (failure.code() != asio::error::operation_aborted) {
+            note_failure(step, std::string("The RMI connection failed at the ") + step + ": " + failure.what());
+        }
+        throw;
+    } catch (const std::exception& failure) {
+        note_failure(step, std::string("The RMI connection failed at the ") + step + ": " + reason_of(failure));
+        throw;
     }
     {
         std::lock_guard lock(wake_mutex);  // no lost wake-up of the reader
@@ -404,6 +465,13 @@ std::future<RmiSocket::ResponsePtr> RmiSocket::send_request(RmiMessage& request,
         future = entry.promise.get_future();
         // A replaced entry's promise is abandoned: its waiter gets a broken promise.
         promises[request.get_id()] = std::move(entry);
+    }
+    if (timeout) {
+        {
+            std::lock_guard lock(wake_mutex);
+            ++timeouts_registered;
+        }
+        state_changed.notify_all();
     }
     write_line(*link, request.as_string());
     return future;
@@ -509,36 +577,71 @@ void RmiSocket::mark_lost(uint64_t serial, const std::string& reason) {
     state_changed.notify_all();
 }
 
-bool RmiSocket::sleep_retry_interval(uint64_t generation) const {
+bool RmiSocket::sleep_until_next_pass(uint64_t generation, uint64_t timeouts_seen,
+                                      std::optional<Clock::time_point> deadline) const {
     const float seconds = retry_interval;
-    if (!(seconds > 0.0f)) {
-        return !shutting_down;
-    }
+    auto wake_at = Clock::now() + (seconds > 0.0f ? std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(seconds))
+                                                  : Clock::duration::zero());
+    if (deadline) wake_at = std::min(wake_at, *deadline);
     std::unique_lock lock(wake_mutex);
-    state_changed.wait_for(lock, std::chrono::duration<double>(seconds),
-                           [&] { return shutting_down || wake_generation != generation; });
+    state_changed.wait_until(lock, wake_at, [&] {
+        return shutting_down || wake_generation != generation || timeouts_registered != timeouts_seen;
+    });
     return !shutting_down;
 }
 
-void RmiSocket::scan_timeouts() {
-    std::lock_guard lock(promises_mutex);
-    const auto now = Clock::now();
-    for (const auto& [key, entry] : promises) {
-        if (!entry.timeout) {
-            continue;
-        }
-        const auto whole_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - entry.sent_at).count();
-        if (static_cast<double>(whole_seconds) > *entry.timeout) {
-            log::log_error(tag, "Timed out waiting for socket response.");
-            connected = false;
-            return;
+namespace {
+
+// A request's deadline; none for a time-out that is no positive number.
+std::optional<RmiSocket::Clock::time_point> deadline_of(const RmiSocket::ResponsePromise& entry) {
+    if (!entry.timeout || !(*entry.timeout > 0.0)) return std::nullopt;
+    // Bounded so that the conversion cannot overflow; a year is "never".
+    const double seconds = std::min(*entry.timeout, 365.0 * 86400.0);
+    return entry.sent_at + std::chrono::duration_cast<RmiSocket::Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::string seconds_text(double seconds) {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+
+}  // namespace
+
+std::optional<RmiSocket::Clock::time_point> RmiSocket::scan_timeouts() {
+    std::vector<std::pair<std::string, ResponsePromise>> expired;
+    std::optional<Clock::time_point> next;
+    {
+        std::lock_guard lock(promises_mutex);
+        const auto now = Clock::now();
+        for (auto entry = promises.begin(); entry != promises.end();) {
+            const auto deadline = deadline_of(entry->second);
+            if (deadline && *deadline <= now) {
+                expired.emplace_back(entry->first, std::move(entry->second));
+                entry = promises.erase(entry);
+                continue;
+            }
+            if (deadline && (!next || *deadline < *next)) next = deadline;
+            ++entry;
         }
     }
+    if (expired.empty()) return next;
+    for (auto& [key, entry] : expired) {
+        log::log_error(tag, "Timed out waiting for socket response to " + key + ".");
+        entry.promise.set_exception(std::make_exception_ptr(OrvaneError(
+            "driver.fanuc", "No answer to " + key + " within " + seconds_text(*entry.timeout) + " s.")));
+    }
+    // A controller that does not answer within the time-out is out of step
+    // with us: the link is made anew, which fails the rest.
+    connected = false;
+    return std::nullopt;
 }
 
 void RmiSocket::monitor_loop() {
     while (true) {
         uint64_t generation;
+        uint64_t timeouts_seen;
         {
             std::unique_lock lock(wake_mutex);
             if (shutting_down) {
@@ -551,7 +654,9 @@ void RmiSocket::monitor_loop() {
                 continue;
             }
             generation = wake_generation;
+            timeouts_seen = timeouts_registered;
         }
+        std::optional<Clock::time_point> deadline;
         if (connected) {
             // The controller closes the control connection after the
             // handshake, so the data connection is the one to watch.
@@ -563,18 +668,18 @@ void RmiSocket::monitor_loop() {
             if (link && !is_socket_connected(link->socket)) {
                 connected = false;
             }
-            scan_timeouts();
+            deadline = scan_timeouts();
             if (!connected) notify_listener();
         }
         if (!connected && !disconnect_requested) {
             try {
                 connect();
             } catch (const std::exception& error) {
-                log::log_debug(tag, std::string("RMI connection attempt failed: ") + error.what());
+                log::log_debug(tag, std::string("RMI connection attempt failed: ") + reason_of(error));
                 connected = false;
             }
         }
-        if (!sleep_retry_interval(generation)) {
+        if (!sleep_until_next_pass(generation, timeouts_seen, deadline)) {
             return;
         }
     }

@@ -3,6 +3,12 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+
+#include <gmock/gmock.h>
+
+#include "support/fake_control_port.hpp"
+#include "support/log_capture.hpp"
 
 namespace fanuc_test {
 namespace {
@@ -27,7 +33,9 @@ TEST_F(ConnectionTest, ConstructionRefusesUnreachableControllersAndArmsRmiCannot
             FanucDriver unreachable(lonely, nobody, false, true);
             ADD_FAILURE() << "constructed without a controller";
         } catch (const orvane::OrvaneError& error) {
-            EXPECT_EQ(error.message, "Could not connect to FANUC RMI server at " + nobody);
+            EXPECT_THAT(error.message, ::testing::StartsWith("Could not connect to FANUC RMI server at " + nobody +
+                                                             ": Could not start RMI comms with fanuc controller "
+                                                             "control socket: "));
         }
     }
 
@@ -175,6 +183,63 @@ TEST_F(ConnectionTest, AsyncEnableAndDisableDeliverTheirResults) {
     ASSERT_TRUE(is_ready(disabled));
     EXPECT_EQ(disabled.get(), Result::Success);
     EXPECT_EQ(count_sent(*sim, "FRC_Abort"), 2u);  // one in enable, one in disable
+}
+
+// A simulator whose own control port is elsewhere, behind a control port of
+// the test's own on 16001 of its address that answers the handshake.
+class HandshakeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        orvane::sim::SimulatorConfig config;
+        config.control_port = 0;
+        config.abort_duration = 0.0;
+        sim = orvane::sim::testing::start_on_free_loopback(config);
+        control = std::make_unique<orvane_test::FakeControlPort>(sim->config().address, 16001, [this] {
+            std::lock_guard lock(answer_mutex);
+            return answer;
+        });
+        ASSERT_TRUE(control->listening());
+        set_answer(R"({"Communication" : "FRC_Connect", "ErrorID" : 0, "PortNumber" : )" +
+                   std::to_string(sim->data_port()) + R"(, "MajorVersion" : 9, "MinorVersion" : 0})");
+    }
+
+    void set_answer(const std::string& line) {
+        std::lock_guard lock(answer_mutex);
+        answer = line + "\r\n";
+    }
+
+    std::unique_ptr<orvane::sim::ControllerSimulator> sim;
+    std::unique_ptr<orvane_test::FakeControlPort> control;
+    std::shared_ptr<orvane::RobotArm> arm = orvane::robots::fanuc_lrmate200id();
+    std::shared_ptr<orvane::Planner> planner = std::make_shared<orvane::Planner>(arm, 0.024);
+    std::mutex answer_mutex;  // guards answer
+    std::string answer;
+};
+
+TEST_F(HandshakeTest, EachConstructionMakesExactlyOneControlConnection) {
+    for (int construction = 0; construction < 8; ++construction) {
+        const auto before = control->accepted_settled();
+        FanucDriver driver(planner, arm, sim->config().address, false, true);
+        EXPECT_TRUE(driver.is_connected());
+        EXPECT_EQ(control->accepted_settled() - before, 1u) << "construction " << construction;
+    }
+    EXPECT_EQ(sim->connection_count(), 8u);
+}
+
+TEST_F(HandshakeTest, AFailedHandshakeNamesItsReasonOnce) {
+    set_answer(R"({"Communication" : "FRC_Connect", "ErrorID" : 7, "PortNumber" : 0, "MajorVersion" : 9, )"
+               R"("MinorVersion" : 0})");
+    orvane_test::LogCapture log;
+    try {
+        FanucDriver refused(planner, arm, sim->config().address, false, true);
+        ADD_FAILURE() << "constructed although the controller refused the handshake";
+    } catch (const orvane::OrvaneError& error) {
+        EXPECT_EQ(error.message, "Could not connect to FANUC RMI server at " + sim->config().address +
+                                     ": The controller refused FRC_Connect with error id 7.");
+    }
+    EXPECT_GE(control->accepted(), 2u);  // the monitor tried again meanwhile
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "refused FRC_Connect with error id 7"), 1u);
+    EXPECT_EQ(sim->connection_count(), 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <future>
 #include <map>
@@ -24,6 +25,10 @@ namespace orvane::drivers {
 /// carries a fatal pending error.
 bool is_socket_connected(boost::asio::ip::tcp::socket& socket);
 bool is_socket_connected(int native_handle);
+
+/// The text of an exception for a log line: an OrvaneError's bare message
+/// (its what() is framed for a traceback and starts with a line break).
+std::string reason_of(const std::exception& error);
 
 /// The link to one FANUC controller running RMI.
 ///
@@ -54,8 +59,13 @@ public:
     RmiSocket(const RmiSocket&) = delete;
     RmiSocket& operator=(const RmiSocket&) = delete;
 
-    /// One full connection attempt; true on success.
+    /// One full connection attempt; true on success. A failed attempt logs
+    /// its reason at error level when it differs in kind from the last one
+    /// logged (at debug level otherwise), so a retrying monitor repeats
+    /// nothing; only disconnect() and destruction cut an attempt short.
     bool connect();
+    /// Why the last connection attempt failed; empty once one succeeded.
+    std::string last_connect_failure() const;
     bool is_connected() const;
     bool wait_until_connect(double seconds) const;
     bool reconnect();
@@ -115,14 +125,24 @@ private:
     void close_locked();
     void handle_line(const std::string& line);
     void mark_lost(uint64_t serial, const std::string& reason);
-    void wake_all();
+    /// Wakes the monitor's and the reader's waits; with `cancel_attempt` also
+    /// ends a connection attempt in progress.
+    void wake_all(bool cancel_attempt);
+    /// Notes a failed attempt: `kind` names its step, `reason` the detail.
+    void note_failure(const std::string& kind, const std::string& reason);
+    void note_success();
     void notify_listener() noexcept;
     bool interrupted(uint64_t generation) const;
-    bool sleep_retry_interval(uint64_t generation) const;
+    /// Sleeps until the next monitor pass: `retry_interval`, cut short by a
+    /// wake-up, a newly registered time-out or `deadline`.
+    bool sleep_until_next_pass(uint64_t generation, uint64_t timeouts_seen,
+                               std::optional<Clock::time_point> deadline) const;
 
     void monitor_loop();
     void reader_loop();
-    void scan_timeouts();
+    /// Fails every request whose time-out has passed (and then drops the
+    /// link); returns the earliest deadline still ahead.
+    std::optional<Clock::time_point> scan_timeouts();
 
     std::atomic<bool> connected{false};
     std::atomic<bool> shutting_down{false};
@@ -137,11 +157,24 @@ private:
     ConnectionPtr data_connection;
     uint64_t connection_serial{0};
 
-    // Wakes the monitor and the reader; `wake_generation` changes on every
-    // disconnect and reconnect, so that a pending attempt or pause ends.
+    // Guards the three counters below (taken alone, never with another lock
+    // of the socket). `wake_generation` changes on every disconnect and
+    // reconnect, so that the monitor's and the reader's waits end;
+    // `cancel_generation` only on disconnect, so that an attempt in progress
+    // ends (a reconnect lets it finish: a second handshake while the first is
+    // under way is refused by the controller, or worse, accepted).
+    // `timeouts_registered` counts requests sent with a time-out, so that the
+    // monitor wakes in time for the new deadline.
     mutable std::mutex wake_mutex;
     mutable std::condition_variable state_changed;
     uint64_t wake_generation{0};
+    uint64_t cancel_generation{0};
+    uint64_t timeouts_registered{0};
+
+    // Guards the failure notes of connection attempts (taken alone).
+    mutable std::mutex failure_mutex;
+    std::string last_failure;
+    std::string last_logged_failure_kind;
 
     // Owned by the reader thread: the unfinished tail of the last receive.
     std::string partial_line;
