@@ -191,7 +191,7 @@ Result FanucDriver::enable() {
     return initialise_rmi();
 }
 
-Result FanucDriver::initialise_rmi() {
+Result FanucDriver::initialise_rmi(bool aborted_already) {
     const auto link = socket.link_serial();
     if (!link) {
         drive_state = 0;
@@ -206,9 +206,12 @@ Result FanucDriver::initialise_rmi() {
     }
     // An RMI_MOVE program left selected (by an earlier client that went away)
     // makes the initialisation fail; the abort ends it. Its answer is refused
-    // when nothing runs, which is fine.
-    AbortRequest abort;
-    exchange(abort, abort_timeout);
+    // when nothing runs, which is fine. After a stop's own abort a second
+    // one would only make the caller wait as long again.
+    if (!aborted_already) {
+        AbortRequest abort;
+        exchange(abort, abort_timeout);
+    }
 
     InitializeRequest initialize;
     const auto initialized = exchange(initialize, command_timeout);

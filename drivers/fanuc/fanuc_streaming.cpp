@@ -786,7 +786,7 @@ Result FanucDriver::stop_sequence(bool reenable, bool from_loop, bool was_enable
     drive_state = 0;
     if (reenable && was_enabled) {
         std::lock_guard lock(request_mutex);
-        return initialise_rmi();
+        return initialise_rmi(true);
     }
     return Result::Success;
 }

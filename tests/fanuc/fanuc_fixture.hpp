@@ -167,7 +167,12 @@ bool is_ready(Future& future, std::chrono::milliseconds limit = wait_limit) {
 
 class FanucTest : public ::testing::Test {
 protected:
-    virtual orvane::sim::SimulatorConfig simulator_config() const { return {}; }
+    // FRC_Abort answers at once unless a test asks for a slow one.
+    virtual orvane::sim::SimulatorConfig simulator_config() const {
+        orvane::sim::SimulatorConfig config;
+        config.abort_duration = 0.0;
+        return config;
+    }
 
     void SetUp() override {
         sim = orvane::sim::testing::start_on_free_loopback(simulator_config());

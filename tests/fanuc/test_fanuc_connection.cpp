@@ -110,7 +110,7 @@ TEST_F(ConnectionTest, DisableAbortsAndRequiresEnableAgain) {
 class InitialPositionTest : public FanucTest {
 protected:
     orvane::sim::SimulatorConfig simulator_config() const override {
-        orvane::sim::SimulatorConfig config;
+        auto config = FanucTest::simulator_config();
         // Controller convention: J3 is measured from J2.
         config.initial_position_deg = {0.0, 0.5 * degrees_per_radian, 0.25 * degrees_per_radian, 0.0, -0.1 * degrees_per_radian,
                                        0.0, 0.0, 0.0, 0.0};

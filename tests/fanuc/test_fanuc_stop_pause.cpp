@@ -47,6 +47,33 @@ TEST_F(StopPauseTest, StopEndsTheRunAbortsAndLeavesTheDriverReady) {
     expect_consecutive_ids(sent_motions(*sim), 1);  // a fresh initialisation counts from 1
 }
 
+class SlowAbortTest : public FanucTest {
+protected:
+    orvane::sim::SimulatorConfig simulator_config() const override {
+        auto config = FanucTest::simulator_config();
+        config.abort_duration = 1.5;  // real controllers have taken over 5 s
+        return config;
+    }
+};
+
+TEST_F(SlowAbortTest, AStopWaitsForOneAbortOnly) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 1.0), 3.0));
+    ASSERT_TRUE(wait_for_instruction(10));
+    sim->clear_records();
+    const auto called = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver->stop(false), Result::Success);
+    const auto took = std::chrono::steady_clock::now() - called;
+    EXPECT_EQ(run.get(), Result::ErrorTrajectoryAborted);
+    // RMI is initialised again without a second abort of what was just aborted.
+    EXPECT_EQ(count_sent(*sim, "FRC_Abort"), 1u);
+    EXPECT_EQ(count_sent(*sim, "FRC_Initialize"), 1u);
+    EXPECT_LT(took, 2800ms);  // one abort and the initialisation; two aborts take 3 s
+    const auto here = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(here, start, 0.8)), Result::Success);
+}
+
 TEST_F(StopPauseTest, AStopRightAfterTheStartIsNeverLost) {
     ASSERT_EQ(driver->enable(), Result::Success);
     const auto start = driver->get_current_joint_position();

@@ -158,8 +158,9 @@ protected:
     // --- exchanges ------------------------------------------------------------------
     /// Sends a command and waits for its answer; the caller holds request_mutex.
     RmiSocket::ResponsePtr exchange(RmiMessage& request, double timeout);
-    /// The full enable sequence (reset, abort, initialise, status).
-    Result initialise_rmi();
+    /// The full enable sequence (reset, abort, initialise, status); the abort
+    /// is left out when the caller has just aborted RMI motion itself.
+    Result initialise_rmi(bool aborted_already = false);
     /// Reads "Override" from a status answer into known_override.
     void note_override(const std::shared_ptr<ControllerStatusResponse>& status);
     /// False (and drive_state 0 unless a run streams) when the link is down or
