@@ -87,7 +87,7 @@ FanucDriver::~FanucDriver() {
         }
         disable();  // aborts whatever still moves
     } catch (const std::exception& error) {
-        log::log_error(tag, std::string("Stopping the robot while destroying the driver failed: ") + error.what());
+        log::log_error(tag, std::string("Stopping the robot while destroying the driver failed: ") + reason_of(error));
     } catch (...) {
         log::log_error(tag, "Stopping the robot while destroying the driver failed.");
     }

@@ -108,7 +108,7 @@ bool FanucDriver::set_payload(double value) {
         if (response && response->success) return true;
     } catch (const std::exception& error) {
         // The socket fails a refused instruction's request with the reason.
-        log::log_error(tag, error.what());
+        log::log_error(tag, reason_of(error));
     }
     // A refused instruction does not use up its sequence ID on the
     // controller: unless more followed it, the next one takes it again.

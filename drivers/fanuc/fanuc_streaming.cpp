@@ -423,15 +423,18 @@ void FanucDriver::collect_answers() {
                 response = oldest.response.get();
             } catch (const std::exception& error) {
                 // A stop fails the requests on purpose; anything else is worth a line.
-                if (!stop_requested) complaint = error.what();
+                if (!stop_requested) complaint = reason_of(error);
             }
             if (!response || !response->success) {
-                loop_failed = true;
+                // The socket fails every pending instruction with the reason
+                // of the first: one line per event, not one per instruction.
+                const bool first = !loop_failed.exchange(true);
+                if (!first) complaint.clear();
                 if (stop_requested) {
                     failure = LoopEnd::stopped;
                 } else {
                     failure = LoopEnd::failed;
-                    if (response) {
+                    if (response && first) {
                         complaint = "The controller refused motion instruction " +
                                     std::to_string(oldest.sequence_id) + " with error id " +
                                     std::to_string(response->error_id) + ".";
@@ -604,7 +607,7 @@ void FanucDriver::finish_loop(LoopEnd end, std::exception_ptr error) {
             try {
                 stop_motion(true, true);
             } catch (const std::exception& failure) {
-                log::log_error(tag, std::string("Aborting the failed motion failed: ") + failure.what());
+                log::log_error(tag, std::string("Aborting the failed motion failed: ") + reason_of(failure));
             }
             // The socket fails the requests of a closing link a moment before
             // it reports the link down: the abort attempt has settled that.

@@ -177,7 +177,7 @@ void RmiSocket::notify_listener() noexcept {
     try {
         listener();
     } catch (const std::exception& error) {
-        log::log_error(tag, std::string("A socket listener failed: ") + error.what());
+        log::log_error(tag, std::string("A socket listener failed: ") + reason_of(error));
     } catch (...) {
         log::log_error(tag, "A socket listener failed.");
     }
@@ -712,7 +712,7 @@ void RmiSocket::reader_loop() {
             try {
                 process_new_message(std::string(buffer.data(), static_cast<std::size_t>(count)));
             } catch (const std::exception& error) {
-                mark_lost(serial, error.what());
+                mark_lost(serial, reason_of(error));
             }
         } else if (count == 0) {
             mark_lost(serial, "RMI data connection closed by the controller (end of stream)");

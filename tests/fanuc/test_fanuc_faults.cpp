@@ -2,6 +2,7 @@
 // and missing answers. Each ends the run with its result in bounded time and
 // leaves a driver that works again after enable.
 #include "fanuc/fanuc_fixture.hpp"
+#include "support/log_capture.hpp"
 
 namespace fanuc_test {
 namespace {
@@ -20,6 +21,7 @@ void expect_usable_after_enable(FanucDriver& driver) {
 
 TEST_F(FaultTest, ARefusedInstructionEndsTheRunAndAbortsTheRest) {
     ASSERT_EQ(driver->enable(), Result::Success);
+    orvane_test::LogCapture log;
     sim->refuse_sequence_id(6, orvane::sim::error_id::invalid_speed);
     const auto start = driver->get_current_joint_position();
     EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.5), 1.5)), Result::ErrorController);
@@ -27,6 +29,9 @@ TEST_F(FaultTest, ARefusedInstructionEndsTheRunAndAbortsTheRest) {
     EXPECT_FALSE(driver->is_running());
     EXPECT_TRUE(sim->wait_until_motion_idle(wait_limit));
     EXPECT_GE(count_sent(*sim, "FRC_Abort"), 2u);
+    // One line for the one refusal, although it failed every pending instruction.
+    EXPECT_EQ(log.count(orvane::log::Level::Error, std::to_string(orvane::sim::error_id::invalid_speed)), 1u);
+    EXPECT_EQ(log.empty_messages(), 0u);
     expect_usable_after_enable(*driver);
 }
 
@@ -38,12 +43,15 @@ TEST_F(FaultTest, AMotionFaultEndsTheRun) {
     expect_usable_after_enable(*driver);
 
     // Pushed by the controller in the middle of a stream (an "abort all").
+    orvane_test::LogCapture log;
     const auto here = driver->get_current_joint_position();
     auto run = driver->run_async(cosine_trajectory(here, offset_by(here, 1, 0.5), 1.5));
-    ASSERT_TRUE(eventually([&] { return sim->status().queued_instructions > 0; }));
+    ASSERT_TRUE(eventually([&] { return sim->status().queued_instructions > 1; }));
     sim->push_system_fault();
     ASSERT_TRUE(is_ready(run));
     EXPECT_EQ(run.get(), Result::ErrorController);
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "Robot faulted during motion execution."), 1u);
+    EXPECT_EQ(log.empty_messages(), 0u);
     expect_usable_after_enable(*driver);
 }
 
@@ -78,6 +86,7 @@ TEST_F(FaultTest, ADroppedLinkEndsTheRun) {
 TEST_F(FaultTest, AnAnswerThatNeverComesEndsTheRun) {
     driver->instruction_timeout_margin = 0.3;
     ASSERT_EQ(driver->enable(), Result::Success);
+    orvane_test::LogCapture log;
     const auto start = driver->get_current_joint_position();
     auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.8), 2.0));
     ASSERT_TRUE(wait_for_instruction(5));
@@ -92,6 +101,9 @@ TEST_F(FaultTest, AnAnswerThatNeverComesEndsTheRun) {
     sim->withhold_answers(false);
     if (result == Result::ErrorControllerConnection) ASSERT_TRUE(wait_for_new_link(connections));
     ASSERT_TRUE(eventually([&] { return driver->is_connected(); }));
+    // Every line says what happened, none is a bare prefix.
+    EXPECT_EQ(log.empty_messages(), 0u);
+    EXPECT_GE(log.count(orvane::log::Level::Error, "No answer"), 1u);
     expect_usable_after_enable(*driver);
 }
 
