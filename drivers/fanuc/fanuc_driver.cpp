@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -30,6 +31,18 @@ constexpr double destruction_margin = 10.0;
 // RMI sends J1 to J9; the J3 correction needs J2 and J3.
 constexpr std::size_t min_rmi_joints = 3;
 constexpr std::size_t max_rmi_joints = 9;
+
+// A first sequence ID must leave room for a long session of instructions
+// (2^24 of them: over four days at 24 ms, eighteen hours at 4 ms).
+constexpr std::int32_t sequence_id_headroom = 1 << 24;
+
+bool is_usable_first_sequence_id(std::int32_t id) {
+    return id > 0 && id <= std::numeric_limits<std::int32_t>::max() - sequence_id_headroom;
+}
+
+// Joint readings beyond ten turns are protocol violations (rad).
+constexpr double max_plausible_joint_angle = 20.0 * 3.141592653589793;
+constexpr double radians_per_degree = 3.141592653589793 / 180.0;
 
 double sane_timeout(double seconds) {
     if (std::isnan(seconds) || seconds <= 0.0) return command_timeout;
@@ -225,6 +238,15 @@ Result FanucDriver::initialise_rmi(bool aborted_already) {
             // The link was made anew during the sequence: RMI is not ours.
             drive_state = 0;
             return Result::ErrorControllerConnection;
+        }
+        if (!status->success || !is_usable_first_sequence_id(status->next_sequence_id)) {
+            // Counting on from it would wrap to negative IDs within a run.
+            log::log_error(tag, status->success ? "The controller reports next sequence ID " +
+                                                      std::to_string(status->next_sequence_id) +
+                                                      ", which leaves no room for a motion; not enabled."
+                                                : "The controller's status could not be read; not enabled.");
+            drive_state = 0;
+            return Result::Error;
         }
         next_sequence_id = status->next_sequence_id;  // nothing is sent while drive_state is 0
         enabled_link = *link;

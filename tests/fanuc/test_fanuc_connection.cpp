@@ -185,6 +185,23 @@ TEST_F(ConnectionTest, AsyncEnableAndDisableDeliverTheirResults) {
     EXPECT_EQ(count_sent(*sim, "FRC_Abort"), 2u);  // one in enable, one in disable
 }
 
+TEST_F(ConnectionTest, AnImplausibleNextSequenceIdIsRefusedOnEnable) {
+    sim->set_initialize_resets_sequence_id(false);
+    const auto start = driver->get_current_joint_position();
+    const auto motion = cosine_trajectory(start, offset_by(start, 0, 0.05), 0.2);
+    for (const int next : {0, -7, std::numeric_limits<int>::max(), std::numeric_limits<int>::max() - 1000}) {
+        sim->set_next_sequence_id(next);
+        sim->clear_records();
+        EXPECT_EQ(driver->enable(), Result::Error) << next;
+        EXPECT_EQ(driver->run(motion), Result::ErrorControllerEnableMotors) << next;
+        EXPECT_TRUE(sent_instructions(*sim).empty()) << next;
+    }
+    sim->set_next_sequence_id(1000);
+    ASSERT_EQ(driver->enable(), Result::Success);
+    ASSERT_EQ(driver->run(motion), Result::Success);
+    expect_consecutive_ids(sent_motions(*sim), 1000);
+}
+
 // A simulator whose own control port is elsewhere, behind a control port of
 // the test's own on 16001 of its address that answers the handshake.
 class HandshakeTest : public ::testing::Test {
