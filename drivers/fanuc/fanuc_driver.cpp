@@ -290,6 +290,14 @@ std::vector<double> FanucDriver::get_current_joint_position() {
     }
     std::vector<double> position(angles->joint_angles.begin(),
                                  angles->joint_angles.begin() + static_cast<std::ptrdiff_t>(degrees_of_freedom));
+    for (std::size_t j = 0; j < position.size(); ++j) {
+        // No arm turns a joint this far: the reading is broken, not a position.
+        if (!std::isfinite(position[j]) || std::abs(position[j]) > max_plausible_joint_angle) {
+            throw OrvaneError("driver.fanuc", "The controller reported J" + std::to_string(j + 1) + " at " +
+                                                  std::to_string(position[j] / radians_per_degree) +
+                                                  " degrees, which no joint can reach.");
+        }
+    }
     position[2] += position[1];  // RMI's J3 is measured from J2
     return position;
 }

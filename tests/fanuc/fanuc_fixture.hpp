@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <future>
 #include <memory>
 #include <numbers>
 #include <ostream>
@@ -203,6 +204,24 @@ protected:
                        packet.value("SequenceID", 0) >= sequence_id;
             },
             wait_limit);
+    }
+
+    // Runs `call` while the simulator keeps its own answers back, and answers
+    // the command `name` with `line` instead; returns what `call` returned.
+    // The simulator's own answer, released afterwards, finds no request.
+    template <class Call>
+    auto answered_with(const std::string& name, const std::string& line, Call call) {
+        sim->withhold_answers(true);
+        auto outcome = std::async(std::launch::async, call);
+        const bool sent = sim->wait_for_line(
+            [&](const std::string& received) { return received.find("\"" + name + "\"") != std::string::npos; },
+            wait_limit);
+        if (sent) sim->send_raw(line + "\r\n");
+        outcome.wait();
+        sim->withhold_answers(false);
+        // Answered after the released ones: once it is back, they were handled.
+        driver->get_controller_status();
+        return outcome.get();
     }
 
     // The driver's monitor made a new data connection after a drop.

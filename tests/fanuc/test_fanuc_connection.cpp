@@ -202,6 +202,24 @@ TEST_F(ConnectionTest, AnImplausibleNextSequenceIdIsRefusedOnEnable) {
     expect_consecutive_ids(sent_motions(*sim), 1000);
 }
 
+TEST_F(ConnectionTest, AJointReadingNoArmCanHaveIsAnErrorNotAPosition) {
+    for (const std::string j1 : {"1.7e308", "-4000.0"}) {
+        const std::string answer = R"({"Command" : "FRC_ReadJointAngles", "ErrorID" : 0, "TimeTag" : 12, )"
+                                   R"("JointAngle" : {"J1" : )" + j1 + R"(, "J2" : 0.0, "J3" : 0.0, "J4" : 0.0, )"
+                                   R"("J5" : 0.0, "J6" : 0.0, "J7" : 0.0, "J8" : 0.0, "J9" : 0.0}, "Group" : 1})";
+        const auto message = answered_with("FRC_ReadJointAngles", answer, [&]() -> std::string {
+            try {
+                driver->get_current_joint_position();
+                return "";
+            } catch (const orvane::OrvaneError& error) {
+                return error.type + ": " + error.message;
+            }
+        });
+        EXPECT_THAT(message, ::testing::StartsWith("driver.fanuc: The controller reported J1 at ")) << j1;
+    }
+    EXPECT_EQ(driver->get_current_joint_position().size(), 6u);
+}
+
 // A simulator whose own control port is elsewhere, behind a control port of
 // the test's own on 16001 of its address that answers the handshake.
 class HandshakeTest : public ::testing::Test {
