@@ -38,7 +38,17 @@ std::optional<int> FanucDriver::get_digital_input(const std::string& name) {
     const auto input = std::dynamic_pointer_cast<ReadDIResponse>(answer);
     if (!input) throw OrvaneError("driver.fanuc", "Attempt to cast message failed.");
     if (!input->success) return std::nullopt;
-    return input->port_value ? 1 : 0;
+    // Only 0 and 1 are readings: anything else (a string "ON", 2, 0.5) might
+    // stand for either, and an interlock must not read as a made-up "off".
+    const auto& body = input->as_json();
+    const auto value = body.find("PortValue");
+    if (value == body.end() || !value->is_number_integer() || (*value != 0 && *value != 1)) {
+        log::log_warn(tag, "The controller answered FRC_ReadDIN for port " + std::to_string(alias->address_in) +
+                               " with PortValue " + (value == body.end() ? std::string("missing") : value->dump()) +
+                               "; the input was not read.");
+        return std::nullopt;
+    }
+    return *value == 1 ? 1 : 0;
 }
 
 bool FanucDriver::set_digital_output(const std::string& name, int value) {

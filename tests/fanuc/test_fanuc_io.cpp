@@ -1,5 +1,6 @@
 // Digital I/O through aliases, the speed override and the payload schedule.
 #include "fanuc/fanuc_fixture.hpp"
+#include "support/log_capture.hpp"
 
 #include <limits>
 
@@ -20,6 +21,22 @@ TEST_F(IoTest, DigitalIoGoesThroughTheAliasAddresses) {
     EXPECT_TRUE(driver->set_digital_output("gripper", 0));
     EXPECT_EQ(sim->digital_output(7), false);
     EXPECT_FALSE(sim->digital_output(5).has_value());
+}
+
+TEST_F(IoTest, AnInputReadingOtherThanZeroOrOneIsNoValue) {
+    driver->create_io_alias("interlock", 4);
+    for (const std::string value : {"\"ON\"", "2", "true", "0.0", "null"}) {
+        sim->clear_records();
+        orvane_test::LogCapture log;
+        const auto reading = answered_with(
+            "FRC_ReadDIN",
+            R"({"Command" : "FRC_ReadDIN", "ErrorID" : 0, "PortNumber" : 4, "PortValue" : )" + value + "}",
+            [&] { return driver->get_digital_input("interlock"); });
+        EXPECT_FALSE(reading.has_value()) << value;
+        EXPECT_EQ(log.count(orvane::log::Level::Warn, "PortValue " + value), 1u) << value;
+    }
+    sim->set_digital_input(4, true);
+    EXPECT_EQ(driver->get_digital_input("interlock"), 1);
 }
 
 TEST_F(IoTest, NamesThatAreNoAliasReadNothingAndWriteNothing) {
