@@ -101,7 +101,9 @@ bool FanucDriver::set_payload(double value) {
         }
         sequence_id = next_sequence_id;
         SetPayloadRequest request(sequence_id, value);
+        wait_for_send_slot();  // paced like every instruction
         answer = socket.send_request(request, std::nullopt).share();
+        last_instruction_sent_at = std::chrono::steady_clock::now();
         ++next_sequence_id;
         queued = pending_count();
     }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -354,6 +355,7 @@ void FanucDriver::send_sample(int status) {
     entry.duration = delta_time;
     entry.response = socket.send_request(*instruction, std::nullopt).share();
     entry.sent_at = Clock::now();
+    last_instruction_sent_at = entry.sent_at;
     // Only an instruction that reached the socket uses up its number.
     ++next_sequence_id;
     {
@@ -370,12 +372,26 @@ void FanucDriver::send_sample(int status) {
 bool FanucDriver::fill_locked() {
     const std::size_t in_flight_limit = std::max<std::uint64_t>(1, max_pending_instructions);
     bool hooks = false;
+    paced_send_due.reset();
     // loop_failed is read after the queue: a failure is marked before its
     // instruction leaves the queue, so a freed place never hides it.
     while (!stop_requested && scaler_status.load() == TimeScaler::moving && pending_count() < in_flight_limit &&
            !loop_failed.load()) {
         if (!link_usable()) {
             record_failure(LoopEnd::link_lost);
+            return true;
+        }
+        const auto send_slot = last_instruction_sent_at + instruction_spacing;
+        if (Clock::now() < send_slot) {
+            // Left to the streaming thread, which sleeps until then; in a
+            // steady stream answers come further apart and this never happens.
+            paced_send_due = send_slot;
+            return true;
+        }
+        if (next_sequence_id.load() == std::numeric_limits<std::int32_t>::max()) {
+            // The controller's counter would wrap: enable again to restart it.
+            log::log_error(tag, "Sequence IDs are used up; enable the driver again.");
+            record_failure(LoopEnd::failed);
             return true;
         }
         const int status = draw_sample();
@@ -524,6 +540,7 @@ bool FanucDriver::step_hooks_waiting() {
 
 FanucDriver::LoopEnd FanucDriver::stream() {
     for (;;) {
+        std::optional<Clock::time_point> send_due;
         run_step_hooks();
         collect_answers();
         {
@@ -534,6 +551,7 @@ FanucDriver::LoopEnd FanucDriver::stream() {
             if (const auto failure = take_failure()) return *failure;
             if (!link_usable()) return LoopEnd::link_lost;
             fill_locked();
+            send_due = paced_send_due;
             if (const auto failure = take_failure()) return *failure;
             if (step_hooks_waiting()) continue;
             const int status = scaler_status.load();
@@ -544,7 +562,7 @@ FanucDriver::LoopEnd FanucDriver::stream() {
                 return LoopEnd::no_trajectory;
             }
         }
-        if (!wait_for_activity()) return LoopEnd::failed;
+        if (!wait_for_activity(send_due)) return LoopEnd::failed;
     }
 }
 
@@ -557,7 +575,11 @@ Clock::time_point FanucDriver::answer_deadline(const PendingInstruction& oldest)
     return started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(execution + margin));
 }
 
-bool FanucDriver::wait_for_activity() {
+void FanucDriver::wait_for_send_slot() {
+    std::this_thread::sleep_until(last_instruction_sent_at + instruction_spacing);
+}
+
+bool FanucDriver::wait_for_activity(std::optional<Clock::time_point> send_due) {
     std::optional<std::int32_t> oldest_id;
     Clock::time_point due{};
     {
@@ -569,6 +591,7 @@ bool FanucDriver::wait_for_activity() {
     }
     auto wake_at = Clock::now() + watch_interval;
     if (oldest_id) wake_at = std::min(wake_at, due);
+    if (send_due) wake_at = std::min(wake_at, *send_due);
     {
         std::unique_lock lock(stream_mutex);
         stream_wakeup.wait_until(lock, wake_at, [this] { return stream_attention; });

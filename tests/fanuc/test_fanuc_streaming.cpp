@@ -29,6 +29,35 @@ double acceleration_share(const std::vector<SentInstruction>& motions, const orv
     return share;
 }
 
+TEST_F(StreamingTest, InstructionsReachTheControllerAtLeastFiveMillisecondsApart) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    sim->clear_records();
+    // Each of these fills the queue of unanswered instructions anew: a fresh
+    // run, a hand-over to a motion planned in flight, a resume.
+    ASSERT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.3), 0.6)), Result::Success);
+    const auto here = driver->get_current_joint_position();
+    auto replaced = driver->run_async(cosine_trajectory(here, offset_by(here, 1, 0.3), 2.0));
+    ASSERT_TRUE(wait_for_instruction(static_cast<int>(sent_motions(*sim).size()) + 5));
+    ASSERT_EQ(driver->move_to(start, false), Result::Success);
+    EXPECT_EQ(replaced.get(), Result::ErrorTrajectoryAborted);
+    auto paused = driver->run_async(cosine_trajectory(start, offset_by(start, 0, -0.5), 2.0));
+    ASSERT_TRUE(wait_for_instruction(static_cast<int>(sent_motions(*sim).size()) + 10));
+    ASSERT_TRUE(driver->pause());
+    EXPECT_EQ(paused.get(), Result::ErrorTrajectoryAborted);
+    EXPECT_EQ(driver->resume(), Result::Success);
+
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    for (const auto& line : sim->received_lines()) {
+        if (line.channel == "data" && line.line.find("\"Instruction\"") != std::string::npos) arrivals.push_back(line.at);
+    }
+    ASSERT_GT(arrivals.size(), 60u);
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        // 5 ms on the driver's clock; the receiver's side may see jitter.
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], 4ms) << "between instructions " << i - 1 << " and " << i;
+    }
+}
+
 TEST_F(StreamingTest, ATrajectoryIsStreamedToItsEnd) {
     ASSERT_EQ(driver->enable(), Result::Success);
     const auto start = driver->get_current_joint_position();

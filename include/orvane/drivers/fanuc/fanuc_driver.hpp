@@ -182,9 +182,13 @@ protected:
     LoopEnd stream();
     int draw_sample();
     void send_sample(int status);
-    /// Sends samples until `max_pending_instructions` are in flight (caller
-    /// holds sampling_mutex, a loop streams); true when hooks were queued.
+    /// Sends samples until `max_pending_instructions` are in flight, at most
+    /// one per `instruction_spacing` (caller holds sampling_mutex, a loop
+    /// streams). True when the streaming thread has work: hooks queued, a
+    /// failure, or a send held back by the pacing (`paced_send_due`).
     bool fill_locked();
+    /// Waits (holding sampling_mutex) until the next instruction may be sent.
+    void wait_for_send_slot();
     /// Records the sample just sent: queued for the hooks when there are
     /// any, otherwise stored as the desired state at once.
     bool report_sample();
@@ -198,8 +202,9 @@ protected:
     std::optional<LoopEnd> take_failure();
     void run_step_hooks();
     bool step_hooks_waiting();
-    /// Sleeps until woken or the oldest answer is due; false when it is overdue.
-    bool wait_for_activity();
+    /// Sleeps until woken, the oldest answer is due or `send_due` (a paced
+    /// send) comes; false when the oldest answer is overdue.
+    bool wait_for_activity(std::optional<std::chrono::steady_clock::time_point> send_due);
     /// Caller holds pending_mutex.
     std::chrono::steady_clock::time_point answer_deadline(const PendingInstruction& oldest) const;
     void finish_loop(LoopEnd end, std::exception_ptr error);
@@ -249,6 +254,12 @@ protected:
     bool skip_next_sample{false};
     /// Instructions sent by the present loop.
     std::size_t loop_sent{0};
+    /// The controller takes at most one instruction per 5 ms: no two are
+    /// sent closer together, whichever thread sends and whatever the run.
+    static constexpr std::chrono::milliseconds instruction_spacing{5};
+    std::chrono::steady_clock::time_point last_instruction_sent_at{};
+    /// When fill_locked last held a send back for the pacing: the time it may go.
+    std::optional<std::chrono::steady_clock::time_point> paced_send_due;
     /// The last sent sample in the planner's convention, with velocity and acceleration.
     orvane::State last_sent_state;
     /// Counts motions started, so a measurement taken before the lock can be
