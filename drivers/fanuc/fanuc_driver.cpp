@@ -117,9 +117,29 @@ FanucDriver::~FanucDriver() {
 bool FanucDriver::reconnect() { return socket.reconnect(); }
 
 bool FanucDriver::disconnect() {
+    // A motion cut off by its own link would end as a lost link, with error
+    // lines for what the user asked for: the robot is stopped first.
+    if (socket.is_connected() && (drive_state.load() == 2 || is_running_flag.load())) {
+        try {
+            stop_motion(false, on_run_thread());
+        } catch (const std::exception& error) {
+            log::log_warn(tag, std::string("Stopping the motion before disconnecting failed: ") + error.what());
+        }
+    }
     socket.disconnect();
     check_link();
     return true;
+}
+
+void FanucDriver::close() {
+    if (socket.is_connected()) {
+        try {
+            disable();  // aborts whatever still moves
+        } catch (const std::exception& error) {
+            log::log_warn(tag, std::string("Disabling the robot while closing failed: ") + error.what());
+        }
+    }
+    disconnect();
 }
 
 bool FanucDriver::is_connected() const { return socket.is_connected(); }
