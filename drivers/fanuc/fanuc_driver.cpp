@@ -49,7 +49,10 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
         throw OrvaneError(tag, "The control interval must be a positive number of seconds.");
     }
     if (connect && !reconnect()) {
-        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host);
+        // One line a user can act on: which host, which step, why.
+        std::string why = socket.connect_failure();
+        if (why.empty()) why = "no connection within 5 s (timed out)";
+        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host + ": " + why);
     }
     // Started last: a constructor that throws has no thread to join, and the
     // socket calls back into no half-built driver.

@@ -111,6 +111,16 @@ bool RmiSocket::wait_until_connect(double seconds) const {
     return is_connected();
 }
 
+std::string RmiSocket::connect_failure() const {
+    std::lock_guard lock(connect_failure_mutex);
+    return connect_failure_text;
+}
+
+void RmiSocket::note_connect_failure(std::string why) {
+    std::lock_guard lock(connect_failure_mutex);
+    connect_failure_text = std::move(why);
+}
+
 bool RmiSocket::reconnect() {
     disconnect_requested = false;
     wake_all();
@@ -298,6 +308,7 @@ bool RmiSocket::connect() {
         // An attempt cut short by disconnect() or destruction is no failure.
         if (error != boost::asio::error::operation_aborted) {
             log::log_error(tag, "Could not start RMI comms with fanuc controller control socket: " + error.message());
+            note_connect_failure("control port " + control_port + ": " + error.message());
         }
         return false;
     }
@@ -310,6 +321,8 @@ bool RmiSocket::connect() {
 
     const auto answer = RmiResponse::as<ConnectionResponse>(RmiResponse::from_str(answer_line));
     if (!answer->success) {
+        note_connect_failure("control port " + control_port + ": the controller refused FRC_Connect (error id " +
+                             std::to_string(answer->error_id) + ")");
         return false;
     }
 
@@ -317,6 +330,7 @@ bool RmiSocket::connect() {
     if (!data) {
         if (error != boost::asio::error::operation_aborted) {
             log::log_error(tag, "Could not start RMI comms with fanuc controller data socket: " + error.message());
+            note_connect_failure("data port " + std::to_string(answer->port_number) + ": " + error.message());
         }
         return false;
     }
@@ -338,6 +352,7 @@ bool RmiSocket::connect() {
     }
 
     log::log_debug(tag, "Successfully connected to RMI server at '" + host + "'.");
+    note_connect_failure({});
     major_version = answer->major_version;
     {
         std::lock_guard lock(connection_mutex);
@@ -571,6 +586,7 @@ void RmiSocket::monitor_loop() {
                 connect();
             } catch (const std::exception& error) {
                 log::log_debug(tag, std::string("RMI connection attempt failed: ") + error.what());
+                note_connect_failure("FRC_Connect on control port " + control_port + ": " + error.what());
                 connected = false;
             }
         }

@@ -27,7 +27,8 @@ TEST_F(ConnectionTest, ConstructionRefusesUnreachableControllersAndArmsRmiCannot
             FanucDriver unreachable(lonely, nobody, false, true);
             ADD_FAILURE() << "constructed without a controller";
         } catch (const orvane::OrvaneError& error) {
-            EXPECT_EQ(error.message, "Could not connect to FANUC RMI server at " + nobody);
+            EXPECT_EQ(error.message,
+                      "Could not connect to FANUC RMI server at " + nobody + ": control port 16001: Connection refused");
         }
     }
 

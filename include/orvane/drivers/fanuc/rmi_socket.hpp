@@ -88,6 +88,10 @@ public:
     /// Serial number of the present data connection, empty while disconnected; a new value means the link was lost and made anew.
     std::optional<uint64_t> link_serial() { std::lock_guard lock(connection_mutex); return connected ? std::optional<uint64_t>(connection_serial) : std::nullopt; }
 
+    /// Why the last connection attempt failed, naming the step (control port,
+    /// data port, handshake); empty once connected.
+    std::string connect_failure() const;
+
     std::string control_port{"16001"};
     std::atomic<float> retry_interval{2.0f};
     int32_t keep_alive{1};
@@ -97,6 +101,11 @@ public:
     std::atomic<int32_t> major_version{1};
 
 private:
+    void note_connect_failure(std::string why);
+    // Guards connect_failure_text; taken alone.
+    mutable std::mutex connect_failure_mutex;
+    std::string connect_failure_text;
+
     // One TCP connection. Its descriptor is closed only when the last holder
     // lets go, so a thread blocked on it is woken by a shutdown and never
     // touches a closed or reused descriptor.
