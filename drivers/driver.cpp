@@ -109,7 +109,7 @@ Driver::Driver(std::shared_ptr<orvane::Planner> planner_argument, std::shared_pt
       delta_time(delta_time) {
     log_motions = read_log_motions();
     check_motion_library_version(orvane::version_number);
-    log::level.store(log::get_default_level());
+    log::reload_default_level();
     offset = calculate_offset(planner, robot);
 }
 

@@ -40,12 +40,14 @@ bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& tr
             if constexpr (std::is_same_v<T, TrajectoryCommand>) {
                 if (cmd.trajectory.empty()) {
                     log::log_warn(tag, "New trajectory does not start from current robot position.");
+                    set_last_error("New trajectory does not start from current robot position.");
                     return false;
                 }
                 orvane::State first = cmd.trajectory.front();
                 slice_state_offset(first);
                 if (!are_positions_within(state.position, first.position, trajectory_start_tolerance)) {
                     log::log_warn(tag, "New trajectory does not start from current robot position.");
+                    set_last_error("New trajectory does not start from current robot position.");
                     return false;
                 }
                 trajectory_out = cmd.trajectory;
@@ -79,6 +81,7 @@ bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& tr
                     auto planned = planner->plan(cmd.name, orvane::Goal(start), cmd.goal);
                     if (!planned) {
                         log::log_warn(tag, planned.error().message);
+                        set_last_error(planned.error().message);
                         return false;
                     }
                     trajectory_out = std::move(*planned);
@@ -89,6 +92,7 @@ bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& tr
                     auto planned = planner->plan(motion, std::nullopt, std::nullopt);
                     if (!planned) {
                         log::log_warn(tag, planned.error().message);
+                        set_last_error(planned.error().message);
                         return false;
                     }
                     trajectory_out = std::move(*planned);

@@ -14,7 +14,7 @@ import orvane
 import orvane_driver_fanuc as fanuc
 
 
-async def report_progress(driver, stop):
+async def report_progress(driver: fanuc.FanucDriver, stop: asyncio.Event) -> int:
     """Another task of the same loop: prints the speed while the robot moves."""
     ticks = 0
     while not stop.is_set():
@@ -25,7 +25,7 @@ async def report_progress(driver, stop):
     return ticks
 
 
-async def main(host):
+async def main(host: str) -> int:
     arm = orvane.robots.fanuc_lrmate200id()
     planner = orvane.Planner(arm, 1.0 / orvane.robots.fanuc_control_rate)
     driver = fanuc.FanucDriver(planner, host)
@@ -57,6 +57,6 @@ async def main(host):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1", help="address of the robot controller")
     sys.exit(asyncio.run(main(parser.parse_args().host)))

@@ -20,6 +20,11 @@ constinit std::atomic<Level> level{Level::Warn};
 namespace {
 
 constinit std::atomic<std::ostream*> output{nullptr};
+constinit std::atomic<Colour> colour_mode{Colour::automatic};
+constinit std::atomic<bool> level_chosen_by_code{false};
+// Replaced whole, so the worker holds a sink it is calling even while
+// another thread sets a new one.
+std::atomic<std::shared_ptr<const Sink>> sink;
 
 // Everything the worker and late callers touch. Never freed: static
 // destruction order across libraries is unknown, and a thread may log while
@@ -90,24 +95,70 @@ void write_standard_output(const std::string& line) {
 
 }  // namespace
 
+std::optional<Level> parse_level(std::string_view name) {
+    if (equals_ignoring_case(name, "debug")) return Level::Debug;
+    if (equals_ignoring_case(name, "info")) return Level::Info;
+    if (equals_ignoring_case(name, "warn")) return Level::Warn;
+    if (equals_ignoring_case(name, "error")) return Level::Error;
+    if (equals_ignoring_case(name, "off")) return Level::Off;
+    return std::nullopt;
+}
+
 Level get_default_level() {
     const char* value = std::getenv("ORVANE_LOG_LEVEL");
     if (value == nullptr) return Level::Warn;
-    if (equals_ignoring_case(value, "debug")) return Level::Debug;
-    if (equals_ignoring_case(value, "info")) return Level::Info;
-    if (equals_ignoring_case(value, "warn")) return Level::Warn;
-    if (equals_ignoring_case(value, "error")) return Level::Error;
-    return Level::Warn;
+    return parse_level(value).value_or(Level::Warn);
 }
 
+void set_level(Level threshold) {
+    level_chosen_by_code.store(true);
+    level.store(threshold);
+}
+
+void reload_default_level() {
+    if (!level_chosen_by_code.load()) level.store(get_default_level());
+}
+
+void set_colour(Colour mode) { colour_mode.store(mode); }
+
+void set_sink(Sink new_sink) {
+    sink.store(new_sink ? std::make_shared<const Sink>(std::move(new_sink)) : nullptr);
+}
+
+namespace {
+
+bool no_color_requested() {
+    const char* value = std::getenv("NO_COLOR");
+    return value != nullptr && value[0] != '\0';
+}
+
+bool wants_colour(bool to_standard_output) {
+    switch (colour_mode.load()) {
+        case Colour::always: return true;
+        case Colour::never: return false;
+        case Colour::automatic: break;
+    }
+    if (no_color_requested()) return false;
+    return !to_standard_output || ::isatty(STDOUT_FILENO) == 1;
+}
+
+}  // namespace
+
 void LogPrinter::operator()(const Log& entry) const {
+    if (const auto receiver = sink.load()) {
+        (*receiver)(entry.level, entry.text);
+        return;
+    }
+    std::ostream* const stream = output.load();
     const std::string* colour = nullptr;
     switch (entry.level) {
         case Level::Debug: colour = &debug_color; break;
         case Level::Warn: colour = &warn_color; break;
         case Level::Error: colour = &error_color; break;
-        case Level::Info: break;
+        case Level::Info:
+        case Level::Off: break;
     }
+    if (!wants_colour(stream == nullptr)) colour = nullptr;
     std::string line;
     line.reserve(entry.text.size() + 16);
     if (colour != nullptr) {
@@ -119,7 +170,7 @@ void LogPrinter::operator()(const Log& entry) const {
     }
     line += '\n';
 
-    if (std::ostream* stream = output.load()) {
+    if (stream != nullptr) {
         stream->write(line.data(), static_cast<std::streamsize>(line.size()));
         stream->flush();
     } else {

@@ -3,7 +3,7 @@
 namespace orvane {
 
 OrvaneError::OrvaneError(const std::string& type, const std::string& message)
-    : std::runtime_error("\n[orvane.exception." + type + "]\n\t" + message + "\n"),
+    : std::runtime_error("[orvane.exception." + type + "] " + message),
       type(type),
       message(message) {}
 

@@ -120,14 +120,19 @@ void bind_driver(py::module_& m) {
         .def_property_readonly("is_connected", &Driver::is_connected)
         .def_property_readonly("controller_status", &Driver::get_controller_status)
         .def_property_readonly("is_running", &Driver::is_running, "Whether the robot is moving right now")
-        .def_property_readonly("is_paused", &Driver::is_paused, "Is the robot currently in a paused state?");
+        .def_property_readonly("is_paused", &Driver::is_paused, "Is the robot currently in a paused state?")
+        .def_property_readonly("last_error", &Driver::get_last_error,
+                               "Why this driver's last operation was refused or failed; empty after a success");
 
     // --- connection and enabling --------------------------------------------------
     driver
         .def("reconnect", &Driver::reconnect,
              "Connect to the robot, in particular after an external disconnection.\n"
              "Returns reconnection success.")
-        .def("disconnect", &Driver::disconnect, "Disconnect from the robot. Returns disconnection success.")
+        // Without the lock: a motion in progress is stopped first, and its
+        // streaming thread may need the lock for an event action to end.
+        .def("disconnect", &Driver::disconnect, "Disconnect from the robot. Returns disconnection success.",
+             release())
         .def("enable", &Driver::enable, "Enable robot's servos (if available).")
         .def("enable_async", [](Driver& self) { return FutureResult(self.enable_async().share(), {}); })
         .def("disable", &Driver::disable, "Disable robot's servos (if available).")

@@ -30,7 +30,9 @@ struct DeleteWithoutLock {
 
 template <class... Arguments>
 std::shared_ptr<FanucDriver> make_driver(Arguments&&... arguments) {
-    return std::shared_ptr<FanucDriver>(new FanucDriver(std::forward<Arguments>(arguments)...), DeleteWithoutLock{});
+    std::shared_ptr<FanucDriver> driver(new FanucDriver(std::forward<Arguments>(arguments)...), DeleteWithoutLock{});
+    register_live_driver(driver);
+    return driver;
 }
 
 }  // namespace
@@ -50,7 +52,20 @@ void bind_fanuc_driver(py::module_& m) {
              py::arg("planner"), py::arg("robot"), py::arg("host"), py::arg("sync_with_kelvra") = false,
              "Starts an Fanuc Robot Driver using RMI. Controls the given robot only.")
         .def("set_speed_override", &FanucDriver::set_speed_override, py::arg("value"))
-        .def("set_payload", &FanucDriver::set_payload, py::arg("weight"));
+        .def("set_payload", &FanucDriver::set_payload, py::arg("weight"))
+        .def("close", &FanucDriver::close,
+             "Stop the robot if it moves, disable RMI motion and disconnect. Calling it again does nothing.",
+             py::call_guard<py::gil_scoped_release>())
+        .def("__enter__", [](const std::shared_ptr<FanucDriver>& self) { return self; })
+        .def(
+            "__exit__",
+            [](FanucDriver& self, const py::object&, const py::object&, const py::object&) {
+                py::gil_scoped_release release;
+                self.close();
+                return false;  // an exception that left the block goes on
+            },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
+            "Leaving the with block by any path closes the driver (the robot stops).");
 }
 
 }  // namespace orvane::python

@@ -6,6 +6,7 @@
 // and std::variant convert the same way everywhere (lists, None, unions).
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -31,6 +32,17 @@ void bind_robot_state(py::module_& m);
 void bind_events(py::module_& m);
 void bind_driver(py::module_& m);
 void bind_fanuc_driver(py::module_& m);
+void bind_logging(py::module_& m);
+
+/// Whether the interpreter is shutting down: a thread of our own must not
+/// take the interpreter lock then.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
 
 // Why this module cannot run in the interpreter `implementation` (as in
 // sys.implementation.name) of version major.minor; empty when it can.
@@ -72,6 +84,19 @@ bool in_event_action() noexcept;
 /// motion; a failure is logged, since the interruption is what the user must
 /// see. Called WITHOUT the interpreter lock.
 void stop_after_interruption(Driver& driver) noexcept;
+
+/// Inside a running asyncio loop: an asyncio future of that loop that is
+/// completed (from a thread of its own, through call_soon_threadsafe) once
+/// `wait_until_done` returns; a task awaiting it sleeps until then. None
+/// outside a running loop. Called with the interpreter lock held.
+py::object asyncio_waiter(std::function<void()> wait_until_done);
+
+/// Drivers constructed from Python, so that the exit hook can stop them.
+void register_live_driver(const std::shared_ptr<Driver>& driver);
+/// Stops every live driver that is moving (the module's exit hook: an
+/// unhandled exception or the end of the script must not leave the robot
+/// moving, nor wait for the motion to end). Called with the lock held.
+void stop_live_drivers();
 
 /// Stops the robot (when there is a driver) and re-raises the interruption.
 /// Called with the lock held.

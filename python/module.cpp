@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include <orvane/log/log.hpp>
 #include <orvane/log/orvane_error.hpp>
 
 #include "common.hpp"
@@ -54,6 +55,15 @@ PYBIND11_MODULE(orvane_driver_fanuc, m) {
     op::bind_events(m);
     op::bind_driver(m);
     op::bind_fanuc_driver(m);
+    op::bind_logging(m);
+
+    // Runs before the interpreter drops its objects: no motion outlives the
+    // script, whichever way it ended.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        op::stop_live_drivers();
+        // Python's logging goes away with the interpreter.
+        orvane::log::set_sink(nullptr);
+    }));
 
     // The driver's own failures (construction, a lost link while sending, a
     // protocol violation); a RuntimeError, so generic handlers catch it too.

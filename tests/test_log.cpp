@@ -249,7 +249,7 @@ TEST(OrvaneError, CarriesTypeMessageAndFramedText) {
     const orvane::OrvaneError error("driver.fanuc", "Attempt to cast message failed.");
     EXPECT_EQ(error.type, "driver.fanuc");
     EXPECT_EQ(error.message, "Attempt to cast message failed.");
-    EXPECT_STREQ(error.what(), "\n[orvane.exception.driver.fanuc]\n\tAttempt to cast message failed.\n");
+    EXPECT_STREQ(error.what(), "[orvane.exception.driver.fanuc] Attempt to cast message failed.");
     const std::runtime_error& base = error;
     EXPECT_STREQ(base.what(), error.what());
 }
@@ -274,6 +274,58 @@ TEST(LogLevel, EnvironmentVariableIgnoresCaseButNotLength) {
     EXPECT_EQ(level_for(" debug"), lg::Level::Warn);
     EXPECT_EQ(level_for("debug\n"), lg::Level::Warn);
     EXPECT_EQ(level_for("0"), lg::Level::Warn);
+    EXPECT_EQ(level_for("Off"), lg::Level::Off);
+}
+
+TEST_F(LogOutput, OffPrintsNothingAndALevelSetByCodeOutlivesTheEnvironment) {
+    lg::set_level(lg::Level::Off);
+    lg::log_error("driver", "e");
+    {
+        ScopedLevelVariable variable("debug");
+        lg::reload_default_level();  // what every new driver does
+    }
+    lg::log_error("driver", "still nothing");
+    EXPECT_EQ(printed(), "");
+    EXPECT_EQ(lg::parse_level("WARN"), lg::Level::Warn);
+    EXPECT_EQ(lg::parse_level("loud"), std::nullopt);
+}
+
+TEST_F(LogOutput, NoColorAndTheColourModeDecideTheEscapes) {
+    lg::level = lg::Level::Warn;
+    // The worker decides when it prints: each line is printed before the next change.
+    setenv("NO_COLOR", "1", 1);
+    lg::log_warn("driver", "plain");
+    ASSERT_TRUE(lg::flush(30s));
+    lg::set_colour(lg::Colour::always);
+    lg::log_warn("driver", "forced");
+    ASSERT_TRUE(lg::flush(30s));
+    lg::set_colour(lg::Colour::automatic);
+    unsetenv("NO_COLOR");
+    lg::set_colour(lg::Colour::never);
+    lg::log_error("driver", "never");
+    ASSERT_TRUE(lg::flush(30s));
+    lg::set_colour(lg::Colour::automatic);
+    EXPECT_EQ(printed(), "[orvane.driver] plain\n\033[1;33m[orvane.driver] forced\033[0m\n[orvane.driver] never\n");
+}
+
+TEST_F(LogOutput, ASinkReceivesTheLinesInsteadOfTheStream) {
+    lg::level = lg::Level::Info;
+    std::vector<std::pair<lg::Level, std::string>> received;
+    std::mutex received_mutex;  // guards `received` (the worker writes it)
+    lg::set_sink([&](lg::Level line_level, const std::string& text) {
+        std::lock_guard lock(received_mutex);
+        received.emplace_back(line_level, text);
+    });
+    lg::log_info("driver", "to the sink");
+    lg::log_error("driver", "also");
+    EXPECT_TRUE(lg::flush(30s));
+    lg::set_sink(nullptr);
+    lg::log_info("driver", "to the stream");
+    EXPECT_EQ(printed(), "[orvane.driver] to the stream\n");
+    std::lock_guard lock(received_mutex);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], std::pair(lg::Level::Info, std::string("[orvane.driver] to the sink")));
+    EXPECT_EQ(received[1], std::pair(lg::Level::Error, std::string("[orvane.driver] also")));
 }
 
 TEST_F(LogOutput, DefaultThresholdPrintsOnlyWarningsAndErrors) {
@@ -525,7 +577,8 @@ TEST(LogAtExit, LinesAfterShutdownArePrintedDirectlyAndLateThreadsAreSafe) {
     const auto lines = lines_of(child.output);
     ASSERT_GE(lines.size(), 202u);
     EXPECT_EQ(lines[0], "[orvane.test] before shutdown");
-    EXPECT_EQ(lines[1], "\033[1;31m[orvane.test] after shutdown\033[0m");
+    // Standard output is a pipe here: no colour.
+    EXPECT_EQ(lines[1], "[orvane.test] after shutdown");
     int main_lines = 0;
     for (const auto& line : lines) {
         if (line.starts_with("[orvane.test] main ")) ++main_lines;

@@ -62,9 +62,10 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
         throw OrvaneError(tag, "The control interval must be a positive number of seconds.");
     }
     if (connect && !reconnect()) {
-        const auto reason = socket.last_connect_failure();
-        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host +
-                                   (reason.empty() ? std::string() : ": " + reason));
+        // One line a user can act on: which host, which step, why.
+        auto reason = socket.last_connect_failure();
+        if (reason.empty()) reason = "no connection within 5 s (timed out)";
+        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host + ": " + reason);
     }
     // Started last: a constructor that throws has no thread to join, and the
     // socket calls back into no half-built driver.
@@ -132,9 +133,29 @@ FanucDriver::~FanucDriver() {
 bool FanucDriver::reconnect() { return socket.reconnect(); }
 
 bool FanucDriver::disconnect() {
+    // A motion cut off by its own link would end as a lost link, with error
+    // lines for what the user asked for: the robot is stopped first.
+    if (socket.is_connected() && (drive_state.load() == 2 || is_running_flag.load())) {
+        try {
+            stop_motion(false, on_run_thread());
+        } catch (const std::exception& error) {
+            log::log_warn(tag, std::string("Stopping the motion before disconnecting failed: ") + error.what());
+        }
+    }
     socket.disconnect();
     check_link();
     return true;
+}
+
+void FanucDriver::close() {
+    if (socket.is_connected()) {
+        try {
+            disable();  // aborts whatever still moves
+        } catch (const std::exception& error) {
+            log::log_warn(tag, std::string("Disabling the robot while closing failed: ") + error.what());
+        }
+    }
+    disconnect();
 }
 
 bool FanucDriver::is_connected() const { return socket.is_connected(); }

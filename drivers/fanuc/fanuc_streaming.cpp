@@ -74,19 +74,23 @@ std::vector<double> interpolate_at(const orvane::Trajectory& trajectory, std::si
 bool FanucDriver::is_valid_trajectory(const orvane::Trajectory& candidate) const {
     if (candidate.empty()) {
         log::log_warn(tag, "Refused to run an empty trajectory.");
+        set_last_error("Refused to run an empty trajectory.");
         return false;
     }
     orvane::State first = candidate.front();
     slice_state_offset(first);
     if (first.position.size() != degrees_of_freedom) {
-        log::log_warn(tag, "Refused to run a trajectory of " + std::to_string(candidate.degrees_of_freedom()) +
-                               " joints on a robot of " + std::to_string(degrees_of_freedom) + ".");
+        const std::string why = "Refused to run a trajectory of " + std::to_string(candidate.degrees_of_freedom()) +
+                                " joints on a robot of " + std::to_string(degrees_of_freedom) + ".";
+        log::log_warn(tag, why);
+        set_last_error(why);
         return false;
     }
     for (const auto& sample : candidate.positions()) {
         for (const double value : sample) {
             if (!std::isfinite(value)) {
                 log::log_warn(tag, "Refused to run a trajectory with a joint value that is not finite.");
+                set_last_error("Refused to run a trajectory with a joint value that is not finite.");
                 return false;
             }
         }
@@ -119,7 +123,10 @@ void FanucDriver::ramp_up_after_pause() {
 std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& request) {
     const auto before = drive_state.load();
     const bool connected = check_link();
-    if (before == 0) return ready(Result::ErrorControllerEnableMotors);
+    if (before == 0) {
+        set_last_error("The driver is not enabled: call enable() first.");
+        return ready(Result::ErrorControllerEnableMotors);
+    }
     // Lost, or lost and made anew: either way RMI is no longer initialised.
     if (!connected || drive_state.load() == 0) return ready(Result::ErrorControllerConnection);
 
@@ -155,6 +162,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
         if (continues) {
             if (!motion_open || time_scaler.trajectory == nullptr || time_scaler.trajectory->empty()) {
                 log::log_warn(tag, "There is no paused motion to continue.");
+                set_last_error("There is no paused motion to continue.");
                 return ready(Result::Error);
             }
         } else if (motion_open) {
@@ -179,6 +187,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                 slice_state_offset(first);
                 if (!are_positions_within(first.position, *measured, start_tolerance)) {
                     log::log_warn(tag, "The trajectory does not start where the robot is.");
+                    set_last_error("The trajectory does not start where the robot is.");
                     return ready(Result::ErrorStartPositionDeviation);
                 }
                 if (request.trajectory != &trajectory) trajectory = *request.trajectory;
@@ -198,6 +207,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
             case Source::continuation: {
                 if (!are_positions_within(next_sample_position(), *measured, start_tolerance)) {
                     log::log_warn(tag, "The robot is no longer where its paused motion stands.");
+                    set_last_error("The robot is no longer where its paused motion stands.");
                     return ready(Result::ErrorStartPositionDeviation);
                 }
                 if (request.source == Source::resume) {
@@ -463,7 +473,10 @@ void FanucDriver::collect_answers() {
             last_progress = Clock::now();
         }
     }
-    if (!complaint.empty()) log::log_error(tag, complaint);
+    if (!complaint.empty()) {
+        log::log_error(tag, complaint);
+        set_last_error(complaint);
+    }
     if (failure) record_failure(*failure);
 }
 
@@ -614,8 +627,10 @@ bool FanucDriver::wait_for_activity(std::optional<Clock::time_point> send_due) {
     } catch (const std::exception&) {
     }
     if (known_override.load() < assumed) return true;  // the deadline stretches with it
-    log::log_error(tag, "No answer to motion instruction " + std::to_string(*oldest_id) +
-                            " in time; ending the motion.");
+    const std::string why = "No answer to motion instruction " + std::to_string(*oldest_id) +
+                            " in time; ending the motion.";
+    log::log_error(tag, why);
+    set_last_error(why);
     return false;
 }
 
@@ -640,11 +655,17 @@ void FanucDriver::finish_loop(LoopEnd end, std::exception_ptr error) {
 
     Result result = Result::Error;
     switch (end) {
-        case LoopEnd::finished: result = Result::Success; break;
+        case LoopEnd::finished:
+            result = Result::Success;
+            set_last_error({});
+            break;
         case LoopEnd::paused:
         case LoopEnd::stopped: result = Result::ErrorTrajectoryAborted; break;
         case LoopEnd::failed: result = Result::ErrorController; break;
-        case LoopEnd::link_lost: result = Result::ErrorControllerConnection; break;
+        case LoopEnd::link_lost:
+            result = Result::ErrorControllerConnection;
+            set_last_error("The link to the controller was lost during the motion.");
+            break;
         case LoopEnd::no_trajectory: result = Result::Error; break;
     }
     const bool keeps_motion = end == LoopEnd::paused && !error;

@@ -35,7 +35,7 @@ const std::vector<Preset>& presets() {
 }
 
 nlohmann::json description(const std::string& file) {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "data" / "robots" / file;
+    const auto path = std::filesystem::path(ORVANE_ROBOT_DATA_DIR) / file;
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot open " + path.string());
     return nlohmann::json::parse(in);

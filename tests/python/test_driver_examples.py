@@ -90,3 +90,40 @@ def test_demo_asks_before_driving_a_real_controller():
                             capture_output=True, text=True, timeout=DEADLINE)  # fmt: skip
     assert result.returncode == 1
     assert "REAL robot" in result.stdout and "not moving" in result.stderr
+
+
+# --- the README's commands -------------------------------------------------------------------------
+
+README_BLOCK_START = "<!-- examples: the tests run these commands as written -->"
+
+
+def readme_commands():
+    """The command lines of the README's example block (comments stripped)."""
+    text = (ROOT / "README.md").read_text()
+    block = text[text.index(README_BLOCK_START):].split("```bash\n", 1)[1].split("```", 1)[0]
+    commands = [line.split("#", 1)[0].strip() for line in block.splitlines()]
+    return [command for command in commands if command]
+
+
+def test_the_readme_commands_run_each_example_as_written(tmp_path):
+    # As written, except the loopback address: each test takes one of its own
+    # (the simulator and the examples otherwise both default to 127.0.0.1).
+    commands = readme_commands()
+    assert commands[0].startswith("pip install")  # what a pip user runs first; the tests use the build
+    simulator_line = commands[1].split()
+    assert simulator_line[0] == "fanuc-rmi-sim" and simulator_line[-1] == "&", commands[1]
+    examples = commands[2:]
+    assert sorted(line.split()[1] for line in examples) == sorted(
+        f"examples/{path.name}" for path in EXAMPLES.glob("*.py") if path.name != "demo.py"
+    ), "every Python example has its command"
+    sim = Simulator(*simulator_line[1:-1])
+    try:
+        for command in examples:
+            words = command.split()
+            assert words[0] == "python", command
+            result = subprocess.run([sys.executable, *words[1:], "--host", sim.address], cwd=ROOT,
+                                    capture_output=True, text=True, timeout=DEADLINE * 4)  # fmt: skip
+            assert result.returncode == 0, command + "\n" + result.stdout + result.stderr
+            assert "Result.Success" in result.stdout, command + "\n" + result.stdout
+    finally:
+        sim.stop()

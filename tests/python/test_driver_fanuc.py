@@ -98,8 +98,13 @@ def test_sync_with_kelvra_mirrors_the_commanded_position_to_an_assigned_client(
 
 def test_unreachable_controller_raises_orvane_error(planner):
     address = free_loopback_address()
-    with pytest.raises(fanuc.OrvaneError, match=f"Could not connect to FANUC RMI server at {address}"):
+    with pytest.raises(fanuc.OrvaneError) as raised:
         fanuc.FanucDriver(planner, address)
+    # One line: which host, which step, why.
+    assert str(raised.value) == (
+        f"[orvane.exception.driver] Could not connect to FANUC RMI server at {address}: "
+        "Could not start RMI comms with fanuc controller control socket: Connection refused"
+    )
     with pytest.raises(RuntimeError):  # the same failure, caught as generic code would
         fanuc.FanucDriver(planner, address)
 

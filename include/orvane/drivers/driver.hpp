@@ -142,6 +142,9 @@ public:
     static bool are_positions_within(const std::vector<double>& a, const std::vector<double>& b, double tolerance);
     /// A copy of the last commanded state, taken under its lock.
     std::optional<orvane::State> get_desired_state() const;
+    /// Why this driver's last operation was refused or failed; empty after a
+    /// success.
+    std::string get_last_error() const;
 
     // --- trajectory calculation ---------------------------------------------------
     /// The trajectory to execute for `command` from `state`; false (and
@@ -245,6 +248,10 @@ public:
     bool log_motions{false};
 
 protected:
+    /// Records why an operation was refused or failed (next to its log line);
+    /// an empty text clears it. Const: const checks (planning) refuse too.
+    void set_last_error(std::string message) const;
+
     /// Stops the synchronisation thread and detaches the message handler
     /// from the client, waiting for a handler call in progress. ~Driver calls
     /// it; a derived driver whose get_current_joint_position uses its own
@@ -269,6 +276,10 @@ private:
     std::atomic<std::thread::id> events_walker{};
     std::vector<std::pair<Trigger, Action>> deferred_events;
     bool discard_events_after_walk{false};
+
+    // Guards last_error; taken alone, never while calling anything.
+    mutable std::mutex last_error_mutex;
+    mutable std::string last_error;
 
     std::mutex kelvra_sync_mutex;
     std::condition_variable kelvra_sync_wakeup;

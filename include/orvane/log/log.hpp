@@ -3,14 +3,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "orvane/utils/task_queue.hpp"
 
 namespace orvane::log {
 
-enum class Level : std::int32_t { Debug = 0, Info = 1, Warn = 2, Error = 3 };
+// Off is a threshold only: no message has it, so nothing is printed.
+enum class Level : std::int32_t { Debug = 0, Info = 1, Warn = 2, Error = 3, Off = 4 };
 
 // One queued line: `text` is the whole line without colour codes or line end.
 struct Log {
@@ -32,9 +37,32 @@ struct LogPrinter {
 // Threshold: a message of level L is printed when L >= level.
 extern std::atomic<Level> level;
 
-// ORVANE_LOG_LEVEL ("debug", "info", "warn", "error", any letter case);
-// Warn when unset or unrecognised.
+// ORVANE_LOG_LEVEL ("debug", "info", "warn", "error", "off", any letter
+// case); Warn when unset or unrecognised.
 Level get_default_level();
+
+// The level named `name` ("debug" ... "off", any letter case), if any.
+std::optional<Level> parse_level(std::string_view name);
+
+// Sets the threshold from code; from then on it stays, whatever the
+// environment says when drivers are constructed.
+void set_level(Level threshold);
+
+// Reads ORVANE_LOG_LEVEL again, unless set_level chose the threshold.
+void reload_default_level();
+
+// Whether lines carry their level's colour. automatic: on standard output
+// only when it is a terminal, on a stream given to set_output always; in
+// both cases never when NO_COLOR is set to a non-empty value.
+enum class Colour : std::int32_t { automatic, always, never };
+void set_colour(Colour mode);
+
+// Receives every printed line instead of the output stream: its level and
+// the line without colour codes. Called on the logging worker (or, after
+// shutdown, on the logging thread); it must not log itself. Empty restores
+// the output stream.
+using Sink = std::function<void(Level, const std::string&)>;
+void set_sink(Sink sink);
 
 // The printer and the queue that the worker prints from. Both live for the
 // whole process (they are never destroyed, so a thread that logs during or

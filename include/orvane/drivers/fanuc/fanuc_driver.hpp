@@ -66,7 +66,10 @@ public:
 
     // --- connection, enabling, status (fanuc_driver.cpp) ------------------------
     bool reconnect() override;
+    /// Stops a motion in progress first ("FRC_Abort"), then closes the link.
     bool disconnect() override;
+    /// Stops the robot if it moves, disables RMI motion and disconnects.
+    void close();
     bool is_connected() const override;
     ControllerStatus get_controller_status() override;
     Result enable() override;
