@@ -1,6 +1,7 @@
 // The control-step hooks, the motion log, speed and pause, and the
 // synchronous wrappers of the asynchronous motion operations.
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <future>
@@ -19,6 +20,12 @@ const std::string tag = "driver";
 
 // Below this user speed the driver counts as paused (2^-52).
 constexpr double paused_speed = 0x1p-52;
+
+// Longest speed or pause ramp. A longer one is taken as this long: a ramp of
+// hours (or 1e308 s) would advance by nothing each control step, so a pause
+// would never take effect and the reported speed would never be reached.
+// A minute is far beyond any deliberate ramp and keeps every step resolvable.
+constexpr double max_ramp_duration = 60.0;
 
 template <class T>
 std::future<T> ready_future(T value) {
@@ -146,7 +153,7 @@ void Driver::set_speed(double new_speed, double duration) {
         return;
     }
     speed = new_speed;
-    time_scaler.move_scale_user_linearly_to(new_speed, duration);
+    time_scaler.move_scale_user_linearly_to(new_speed, std::min(duration, max_ramp_duration));
 }
 
 void Driver::reset_speed() {
@@ -173,7 +180,7 @@ std::future<bool> Driver::pause_async() {
     }
     is_pausing.store(true);
     const double duration = std::isfinite(pausing_duration) && pausing_duration > 0.0 ? pausing_duration : 0.0;
-    time_scaler.move_scale_user_linearly_to(0.0, duration);
+    time_scaler.move_scale_user_linearly_to(0.0, std::min(duration, max_ramp_duration));
     if (!time_scaler.is_moving_scale_user) {
         // Already within rounding of standstill, so no ramp was started and
         // none would fulfil a future: stand still now.

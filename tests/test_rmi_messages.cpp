@@ -504,3 +504,38 @@ TEST(RmiResponseMalformed, DamagedRealLinesNeverCrash) {
     EXPECT_GT(parsed, 0u);
     EXPECT_GT(refused, 0u);
 }
+
+TEST(RmiResponseMalformed, DeepNestingIsRefusedBeforeParsing) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    for (const std::string& line :
+         {R"({"Command":"FRC_Reset","ErrorID":)" + deep + "}", deep, R"({"Command":"FRC_Reset","ErrorID":0,"X":)" +
+                                                                      std::string(33, '{') + std::string(33, '}') + "}"}) {
+        try {
+            parse(line);
+            ADD_FAILURE() << "accepted";
+        } catch (const orvane::OrvaneError& error) {
+            EXPECT_NE(error.message.find("nests deeper than 32 levels"), std::string::npos);
+            EXPECT_LT(error.message.size(), 400u);  // the line is quoted, never echoed whole
+        }
+    }
+    // Brackets inside strings do not count, and real depths pass.
+    const std::string brackets = std::string(100, '[') + "\\\"" + std::string(100, '{');
+    EXPECT_EQ(parse(R"({"Command":"FRC_Reset","ErrorID":0,"Note":")" + brackets + R"("})")->get_id(), "FRC_Reset");
+    EXPECT_EQ(parse(R"({"Command":"FRC_Reset","ErrorID":0,"X":)" + std::string(31, '[') + std::string(31, ']') + "}")
+                  ->error_id,
+              0);
+}
+
+TEST(RmiResponseMalformed, WrongTypesAreNamedNotEchoed) {
+    // A value of the wrong type is named by member and JSON type: the value
+    // itself may be huge or deep.
+    expect_fanuc_error([] { parse(R"({"Command":"FRC_Reset","ErrorID":[[[1]]]})"); },
+                       "RMI Response field ErrorID is not an integer: a JSON array");
+    expect_fanuc_error([] { parse(R"({"Command":"FRC_Reset","ErrorID":")" + std::string(50000, 'x') + R"("})"); },
+                       "RMI Response field ErrorID is not an integer: a JSON string");
+    expect_fanuc_error(
+        [] { parse(R"({"Command":"FRC_ReadJointAngles","ErrorID":0,"TimeTag":1,"JointAngle":{"a":[1,2]}})"); },
+        "RMI Response does not contain the field J1.");
+    expect_fanuc_error([] { parse(R"({"Command":"FRC_ReadJointAngles","ErrorID":0,"TimeTag":1,"JointAngle":"x"})"); },
+                       "RMI Response field JointAngle is not an object: a JSON string");
+}

@@ -10,7 +10,50 @@ namespace {
 
 constexpr double radians_per_degree = 0.017453292519943295;
 
+// Real answers nest two levels ("JointAngle" inside the packet). The bound
+// keeps a hostile line from making the parser build, and anything that walks
+// the value recurse through, a structure of unbounded depth.
+constexpr int max_nesting_depth = 32;
+// How much of an unusable line an error message quotes.
+constexpr std::size_t quoted_line_limit = 200;
+
 [[noreturn]] void refuse(const std::string& message) { throw OrvaneError("driver.fanuc", message); }
+
+// A short description of an unexpected value that never walks into it: the
+// value comes from the controller and may be arbitrarily large or deep.
+std::string describe(const nlohmann::json& value) {
+    if (value.is_number() || value.is_boolean() || value.is_null()) return value.dump();
+    return std::string("a JSON ") + value.type_name();
+}
+
+std::string quoted(std::string_view line) {
+    if (line.size() <= quoted_line_limit) return std::string(line);
+    return std::string(line.substr(0, quoted_line_limit)) + "... (" + std::to_string(line.size()) + " bytes)";
+}
+
+// Refuses a line whose arrays and objects nest deeper than the bound, before
+// anything is parsed. Brackets inside strings do not count.
+void check_nesting(std::string_view line) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : line) {
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max_nesting_depth) {
+                refuse("RMI response nests deeper than " + std::to_string(max_nesting_depth) +
+                       " levels: " + quoted(line));
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+}
 
 const nlohmann::json& member(const nlohmann::json& object, const char* key) {
     const auto it = object.find(key);
@@ -33,9 +76,9 @@ std::int64_t integer_member(const nlohmann::json& object, const char* key, std::
         result = value.get<std::int64_t>();
         in_range = result >= low && result <= high;
     } else {
-        refuse(std::string("RMI Response field ") + key + " is not an integer: " + value.dump());
+        refuse(std::string("RMI Response field ") + key + " is not an integer: " + describe(value));
     }
-    if (!in_range) refuse(std::string("RMI Response field ") + key + " is out of range: " + value.dump());
+    if (!in_range) refuse(std::string("RMI Response field ") + key + " is out of range: " + describe(value));
     return result;
 }
 
@@ -48,7 +91,7 @@ bool flag_member(const nlohmann::json& object, const char* key) { return int32_m
 
 double number_member(const nlohmann::json& object, const char* key) {
     const nlohmann::json& value = member(object, key);
-    if (!value.is_number()) refuse(std::string("RMI Response field ") + key + " is not a number: " + value.dump());
+    if (!value.is_number()) refuse(std::string("RMI Response field ") + key + " is not a number: " + describe(value));
     return value.get<double>();
 }
 
@@ -90,6 +133,7 @@ RmiResponse::RmiResponse(std::string kind, std::string name_, nlohmann::json obj
 const std::string& RmiResponse::get_id() const { return id; }
 
 std::shared_ptr<RmiResponse> RmiResponse::from_str(std::string_view line) {
+    check_nesting(line);
     nlohmann::json object = nlohmann::json::parse(line);
     if (object.is_object()) {
         for (const std::string_view kind : {RMI_INSTRUCTION, RMI_COMMAND, RMI_COMMUNICATION}) {
@@ -99,7 +143,7 @@ std::shared_ptr<RmiResponse> RmiResponse::from_str(std::string_view line) {
             return build(std::string(kind), std::move(name), std::move(object));
         }
     }
-    throw OrvaneError("driver.fanuc", "RMI response of unknown type: " + std::string(line));
+    throw OrvaneError("driver.fanuc", "RMI response of unknown type: " + quoted(line));
 }
 
 ConnectionResponse::ConnectionResponse(nlohmann::json object)
@@ -121,7 +165,7 @@ ControllerStatusResponse::ControllerStatusResponse(nlohmann::json object)
 JointAngleResponse::JointAngleResponse(nlohmann::json object)
     : RmiResponse(std::string(RMI_COMMAND), "FRC_ReadJointAngles", std::move(object)) {
     const nlohmann::json& angles = member(body, "JointAngle");
-    if (!angles.is_object()) refuse("RMI Response field JointAngle is not an object: " + angles.dump());
+    if (!angles.is_object()) refuse("RMI Response field JointAngle is not an object: " + describe(angles));
     joint_angles.reserve(9);
     static constexpr const char* keys[] = {"J1", "J2", "J3", "J4", "J5", "J6", "J7", "J8", "J9"};
     for (const char* key : keys) joint_angles.push_back(number_member(angles, key) * radians_per_degree);

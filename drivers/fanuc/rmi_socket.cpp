@@ -508,29 +508,7 @@ void RmiSocket::handle_line(const std::string& line) {
 }
 
 void RmiSocket::process_new_message(const std::string& chunk) {
-    // TCP may cut a line anywhere: the unfinished tail waits for the next
-    // receive instead of being lost.
-    partial_line.append(chunk);
-    std::size_t start = 0;
-    try {
-        for (auto end = partial_line.find("\r\n"); end != std::string::npos;
-             end = partial_line.find("\r\n", start)) {
-            std::string line = partial_line.substr(start, end - start);
-            start = end + 2;
-            if (!is_blank(line)) {
-                handle_line(line);
-            }
-        }
-    } catch (...) {
-        partial_line.clear();
-        throw;
-    }
-    partial_line.erase(0, start);
-    if (partial_line.size() > receive_buffer_size) {
-        partial_line.clear();
-        throw OrvaneError("driver.fanuc", "RMI line exceeds " + std::to_string(receive_buffer_size) +
-                                              " bytes without a line terminator");
-    }
+    line_assembler.feed(chunk, [this](const std::string& line) { handle_line(line); });
 }
 
 void RmiSocket::process_new_comm_message(const RmiResponse& response) {
@@ -704,7 +682,7 @@ void RmiSocket::reader_loop() {
             continue;
         }
         if (serial != reading_serial) {
-            partial_line.clear();  // a new connection starts with a clean line
+            line_assembler.clear();  // a new connection starts with a clean line
             reading_serial = serial;
         }
         const ssize_t count = ::recv(link->socket.native_handle(), buffer.data(), buffer.size(), 0);

@@ -324,3 +324,17 @@ TEST_F(DriverMotion, SynchronousWrappersReturnTheMotionsResult) {
 }
 
 }  // namespace
+
+TEST_F(DriverMotion, HugeRampDurationsStillMoveTheSpeed) {
+    // 1e308 s would change the speed by nothing each step; it is taken as a
+    // minute, so the speed visibly moves (0.5 over 6000 steps of 0.01 s).
+    const auto trajectory = line_trajectory(zero, {0.5, 0, 0, 0, 0, 0}, 1.0);
+    driver.add_event(Trigger::Time() > 0.3, Action([&](double) { driver.set_speed(0.5, 1e308); }));
+    auto run = driver.run_async(trajectory);
+    ASSERT_EQ(run.wait_for(deadline), std::future_status::ready);
+    const auto steps = driver.steps();
+    std::size_t first_slow = 0;
+    while (first_slow < steps.size() && steps[first_slow].scale_user >= 1.0) ++first_slow;
+    ASSERT_LT(first_slow + 1, steps.size());
+    EXPECT_NEAR(steps[first_slow].scale_user - steps[first_slow + 1].scale_user, 0.5 / 6000.0, 1e-9);
+}

@@ -17,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "orvane/drivers/fanuc/rmi_line_assembler.hpp"
 #include "orvane/drivers/fanuc/rmi_message.hpp"
 
 namespace orvane::drivers {
@@ -50,8 +51,8 @@ public:
 
     /// Longest a connection attempt (TCP connect, handshake answer) may take.
     static constexpr std::chrono::milliseconds connect_timeout{3000};
-    /// Receive buffer size; a line that grows past it without a terminator
-    /// is a protocol violation.
+    /// Receive buffer size, and the longest line accepted; a longer line,
+    /// complete or not, is a protocol violation.
     static constexpr std::size_t receive_buffer_size = 100000;
 
     explicit RmiSocket(const std::string& host);
@@ -176,8 +177,8 @@ private:
     std::string last_failure;
     std::string last_logged_failure_kind;
 
-    // Owned by the reader thread: the unfinished tail of the last receive.
-    std::string partial_line;
+    // Owned by the reader thread: holds the unfinished tail of the last receive.
+    RmiLineAssembler line_assembler{receive_buffer_size};
 
     std::mutex listener_mutex;
     std::function<void()> listener;
