@@ -3,9 +3,11 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "orvane/drivers/driver.hpp"
+#include "orvane/drivers/durations.hpp"
 #include "orvane/log/log.hpp"
 
 namespace orvane::drivers {
@@ -31,6 +33,24 @@ orvane::Goal copy_goal(const orvane::Goal& goal) {
 
 bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& trajectory_out,
                                   const RobotState& state) const {
+    if (const auto* blend = std::get_if<BlendIntoCommand>(&command); blend && !is_valid_blend_duration(blend->duration)) {
+        log::log_warn(tag, "Refused to blend: the blend duration " + std::to_string(blend->duration) +
+                               " is not a number of seconds from 0 on.");
+        return false;
+    }
+    orvane::Trajectory result;
+    if (!plan_command(command, result, state)) return false;
+    // Whatever made it (the planner, or the caller's samples after a blend),
+    // nothing beyond the robot's limits is run.
+    if (const auto violation = find_limit_violation(result)) {
+        log::log_error(tag, "Refused the trajectory: " + *violation);
+        return false;
+    }
+    trajectory_out = std::move(result);
+    return true;
+}
+
+bool Driver::plan_command(const Command& command, orvane::Trajectory& trajectory_out, const RobotState& state) const {
     const orvane::Waypoint start(state.position, state.velocity, state.acceleration);
 
     return std::visit(

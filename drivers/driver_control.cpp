@@ -1,15 +1,18 @@
 // The control-step hooks, the motion log, speed and pause, and the
 // synchronous wrappers of the asynchronous motion operations.
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <future>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "orvane/drivers/driver.hpp"
+#include "orvane/drivers/durations.hpp"
 #include "orvane/log/log.hpp"
 
 namespace orvane::drivers {
@@ -26,6 +29,24 @@ constexpr double paused_speed = 0x1p-52;
 // would never take effect and the reported speed would never be reached.
 // A minute is far beyond any deliberate ramp and keeps every step resolvable.
 constexpr double max_ramp_duration = 60.0;
+
+// The speed to use for `requested`: NaN and infinities are refused (they
+// would be stored and ramped towards later, on reset and resume), and the
+// rest is kept within [0, 1], the speed stored included, so that reset_speed
+// and the end of a motion restore what the robot actually ran at.
+std::optional<double> accepted_speed(double requested) {
+    if (!std::isfinite(requested)) {
+        log::log_warn(tag, "Refused the speed " + std::to_string(requested) + ": a speed is a factor from 0 to 1.");
+        return std::nullopt;
+    }
+    if (requested < 0.0 || requested > 1.0) {
+        const double clamped = std::clamp(requested, 0.0, 1.0);
+        log::log_warn(tag, "The speed " + std::to_string(requested) + " lies outside 0 to 1; using " +
+                               std::to_string(clamped) + ".");
+        return clamped;
+    }
+    return requested;
+}
 
 template <class T>
 std::future<T> ready_future(T value) {
@@ -135,25 +156,33 @@ void Driver::set_speed_locked(double new_speed) {
     time_scaler.set_scale_user(new_speed);
 }
 
+void Driver::settle_overtaken_pause() {
+    // A speed change while a pause ramps down overtakes it: the pause did not
+    // reach standstill (its waiters got false), and a later pause may start.
+    if (time_scaler.is_moving_scale_user) is_pausing.store(false);
+}
+
 void Driver::set_speed(double new_speed) {
-    // A non-finite speed would be stored and ramped towards later (reset,
-    // resume): refuse it whole.
-    if (!std::isfinite(new_speed)) return;
+    const auto accepted = accepted_speed(new_speed);
+    if (!accepted) return;
     std::lock_guard lock(sampling_mutex);
-    set_speed_locked(new_speed);
+    settle_overtaken_pause();
+    set_speed_locked(*accepted);
 }
 
 void Driver::set_speed(double new_speed, double duration) {
-    if (!std::isfinite(new_speed)) return;
+    const auto accepted = accepted_speed(new_speed);
+    if (!accepted) return;
     std::lock_guard lock(sampling_mutex);
+    settle_overtaken_pause();
     // A ramp needs a motion to advance it and a positive, finite duration;
     // anything else is a change at once.
-    if (!is_running_flag.load() || !(duration > 0.0) || !std::isfinite(duration)) {
-        set_speed_locked(new_speed);
+    if (!is_running_flag.load() || !(duration > 0.0) || !is_valid_ramp_duration(duration)) {
+        set_speed_locked(*accepted);
         return;
     }
-    speed = new_speed;
-    time_scaler.move_scale_user_linearly_to(new_speed, std::min(duration, max_ramp_duration));
+    speed = *accepted;
+    time_scaler.move_scale_user_linearly_to(*accepted, std::min(duration, max_ramp_duration));
 }
 
 void Driver::reset_speed() {
@@ -169,6 +198,8 @@ double Driver::get_speed() const {
 bool Driver::is_paused() const { return get_speed() < paused_speed; }
 
 std::future<bool> Driver::pause_async() {
+    // Without the controller nothing is known to stand still.
+    if (!is_connected()) return ready_future(false);
     std::lock_guard lock(sampling_mutex);
     if (time_scaler.get_scale_user() < paused_speed) return ready_future(true);
     if (is_pausing.load()) return ready_future(false);
@@ -179,7 +210,8 @@ std::future<bool> Driver::pause_async() {
         return ready_future(true);
     }
     is_pausing.store(true);
-    const double duration = std::isfinite(pausing_duration) && pausing_duration > 0.0 ? pausing_duration : 0.0;
+    // A duration assigned past set_pausing_duration stands still at once.
+    const double duration = is_valid_ramp_duration(pausing_duration) ? pausing_duration : 0.0;
     time_scaler.move_scale_user_linearly_to(0.0, std::min(duration, max_ramp_duration));
     if (!time_scaler.is_moving_scale_user) {
         // Already within rounding of standstill, so no ramp was started and
@@ -193,6 +225,14 @@ std::future<bool> Driver::pause_async() {
 }
 
 bool Driver::pause() { return pause_async().get(); }
+
+void Driver::set_pausing_duration(double seconds) {
+    if (!is_valid_ramp_duration(seconds)) {
+        throw std::invalid_argument("The pausing duration must be a finite number of seconds, 0 or more; " +
+                                    std::to_string(seconds) + " was refused.");
+    }
+    pausing_duration = seconds;
+}
 
 void Driver::set_tcp_velocity_constraint(std::optional<double> max_tcp_velocity) {
     if (!max_tcp_velocity) {

@@ -1,6 +1,8 @@
 // I/O aliases and the not-supported defaults of the I/O operations.
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 #include <string>
 
 #include "orvane/drivers/driver.hpp"
@@ -8,6 +10,14 @@
 namespace orvane::drivers {
 
 void Driver::create_io_alias(const std::string& name, std::size_t address_in, std::size_t address_out) {
+    for (const std::uint64_t address : {std::uint64_t{address_in}, std::uint64_t{address_out}}) {
+        if (address < io_address_range.lowest || address > io_address_range.highest) {
+            throw std::invalid_argument("I/O alias '" + name + "': address " + std::to_string(address) +
+                                        " lies outside the controller's ports " +
+                                        std::to_string(io_address_range.lowest) + " to " +
+                                        std::to_string(io_address_range.highest) + ".");
+        }
+    }
     std::unique_lock lock(io_aliases_mutex);
     io_aliases[name] = IOReference{address_in, address_out};
 }

@@ -1,8 +1,11 @@
 #include "orvane/drivers/time_scaler.hpp"
 
+#include "orvane/drivers/durations.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <future>
 #include <utility>
 #include <vector>
 
@@ -85,11 +88,24 @@ void TimeScaler::set_scale_user(double new_scale) {
     scale_user = new_scale < min_scale ? min_scale : new_scale > max_scale ? max_scale : new_scale;
 }
 
+void TimeScaler::stop_scale_user_movement() {
+    if (!is_moving_scale_user) return;
+    is_moving_scale_user = false;
+    // A waiter (a pause) learns that the ramp will not get there, rather than
+    // waiting for a promise nobody fulfils or seeing it broken. The promise
+    // may have been fulfilled by another owner's hand already.
+    try {
+        scale_movement_finished.set_value(false);
+    } catch (const std::future_error&) {
+    }
+}
+
 void TimeScaler::move_scale_user_linearly_to(double target, double duration) {
-    if (std::abs(scale_user - target) < scale_user_tolerance || duration < 0.0) {
+    if (std::abs(scale_user - target) < scale_user_tolerance || !is_valid_ramp_duration(duration)) {
         stop_scale_user_movement();
         return;
     }
+    stop_scale_user_movement();
     scale_movement_finished = std::promise<bool>();
     scale_movement = MoveScaleLinearly{elapsed_time, elapsed_time + duration, scale_user, target};
     is_moving_scale_user = true;

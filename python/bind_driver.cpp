@@ -105,7 +105,10 @@ void bind_driver(py::module_& m) {
         .def_readwrite("path_deviation_error_threshold", &Driver::path_deviation_error_threshold)
         .def_readwrite("monitor_path_deviation", &Driver::monitor_path_deviation,
                        "Monitor the path deviation between planned and executed trajectory")
-        .def_readwrite("pausing_duration", &Driver::pausing_duration)
+        // Assignment refuses unusable durations with ValueError.
+        .def_property(
+            "pausing_duration", [](const Driver& self) { return self.pausing_duration; },
+            &Driver::set_pausing_duration)
         .def_readonly("log_motions", &Driver::log_motions, "Whether to log motions")
         .def_property(
             "kelvra", [](const Driver& self) { return self.kelvra; }, &set_kelvra,

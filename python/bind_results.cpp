@@ -34,6 +34,7 @@ const Constants<Result>& result_constants() {
         {"ErrorReachGoalTimeout", &Result::ErrorReachGoalTimeout},
         {"ErrorCommandAlreadyInProgress", &Result::ErrorCommandAlreadyInProgress},
         {"ErrorTrajectoryAborted", &Result::ErrorTrajectoryAborted},
+        {"ErrorSpeedIsZero", &Result::ErrorSpeedIsZero},
         {"ErrorController", &Result::ErrorController},
         {"ErrorControllerEStopActive", &Result::ErrorControllerEStopActive},
         {"ErrorControllerSafetyViolation", &Result::ErrorControllerSafetyViolation},

@@ -44,6 +44,7 @@ class Result:
     ErrorReachGoalTimeout: ClassVar[Result]
     ErrorCommandAlreadyInProgress: ClassVar[Result]
     ErrorTrajectoryAborted: ClassVar[Result]
+    ErrorSpeedIsZero: ClassVar[Result]
     ErrorController: ClassVar[Result]
     ErrorControllerEStopActive: ClassVar[Result]
     ErrorControllerSafetyViolation: ClassVar[Result]

@@ -61,6 +61,7 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
     if (!(delta_time > 0.0) || !std::isfinite(delta_time)) {
         throw OrvaneError(tag, "The control interval must be a positive number of seconds.");
     }
+    io_address_range = io_ports;
     if (connect && !reconnect()) {
         // One line a user can act on: which host, which step, why.
         auto reason = socket.last_connect_failure();
@@ -293,9 +294,8 @@ std::future<Result> FanucDriver::disable_async() {
 }
 
 std::vector<double> FanucDriver::get_current_joint_position() {
-    if (!check_link()) {
-        throw OrvaneError(tag, "Attempt to read joint angle of fanuc robot which isn't connected");
-    }
+    // Like every getter on a disconnected driver: no value.
+    if (!check_link()) return {};
     RmiSocket::ResponsePtr answer;
     {
         std::lock_guard lock(request_mutex);

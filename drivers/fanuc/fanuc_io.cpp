@@ -69,6 +69,7 @@ bool FanucDriver::set_digital_output(const std::string& name, int value) {
 
 bool FanucDriver::set_speed_override(int value) {
     if (value < 1 || value > 100) return false;
+    if (!check_link()) return false;
     RmiSocket::ResponsePtr answer;
     {
         std::lock_guard lock(request_mutex);

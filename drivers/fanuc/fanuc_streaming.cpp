@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include "orvane/drivers/durations.hpp"
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
@@ -95,7 +96,20 @@ bool FanucDriver::is_valid_trajectory(const orvane::Trajectory& candidate) const
             }
         }
     }
+    if (const auto violation = find_limit_violation(candidate)) {
+        log::log_error(tag, "Refused to run the trajectory: " + *violation);
+        return false;
+    }
     return true;
+}
+
+bool FanucDriver::is_speed_zero_for(Source source) const {
+    // At speed 0 a motion would stand still from its first sample and end
+    // at once as if stopped: refuse it and say why. A resume ramps up to the
+    // speed last set, so for it that speed is what counts.
+    const bool zero = source == Source::resume ? speed < paused_speed : time_scaler.get_scale_user() < paused_speed;
+    if (zero) log::log_warn(tag, "The speed is 0: set a speed above 0 to move (a pause is ended by resume).");
+    return zero;
 }
 
 std::vector<double> FanucDriver::next_sample_position() const {
@@ -111,7 +125,7 @@ void FanucDriver::ramp_up_after_pause() {
     is_pausing = false;
     release_pause_waiters(time_scaler);
     const double duration = pausing_duration;
-    if (std::isfinite(duration) && duration >= 0.0) {
+    if (is_valid_ramp_duration(duration)) {
         time_scaler.move_scale_user_linearly_to(speed, duration);
     } else {
         // A ramp of unusable length would crawl at the start speed for ever.
@@ -123,12 +137,20 @@ void FanucDriver::ramp_up_after_pause() {
 std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& request) {
     const auto before = drive_state.load();
     const bool connected = check_link();
+    // Without the controller every motion answers alike, enabled before or not.
+    if (!connected) {
+        set_last_error("The controller is not connected.");
+        return ready(Result::ErrorControllerConnection);
+    }
     if (before == 0) {
         set_last_error("The driver is not enabled: call enable() first.");
         return ready(Result::ErrorControllerEnableMotors);
     }
-    // Lost, or lost and made anew: either way RMI is no longer initialised.
-    if (!connected || drive_state.load() == 0) return ready(Result::ErrorControllerConnection);
+    // Lost and made anew: RMI is no longer initialised.
+    if (drive_state.load() == 0) {
+        set_last_error("The link to the controller was lost and made anew: call enable() again.");
+        return ready(Result::ErrorControllerConnection);
+    }
 
     std::optional<std::vector<double>> measured;
     std::uint64_t measured_for = 0;
@@ -152,6 +174,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
         if (request.source == Source::trajectory && !is_valid_trajectory(*request.trajectory)) {
             return ready(Result::Error);
         }
+        if (is_speed_zero_for(request.source)) return ready(Result::ErrorSpeedIsZero);
 
         if (loop_phase == LoopPhase::streaming) {
             return hand_over(request, lock);
@@ -178,6 +201,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
             lock.unlock();
             measured = get_current_joint_position();
             lock.lock();
+            if (measured->empty()) return ready(Result::ErrorControllerConnection);  // lost meanwhile
             continue;
         }
 
@@ -894,6 +918,11 @@ std::shared_future<Result> FanucDriver::move_along_async(const std::string& name
 }
 
 Result FanucDriver::blend_into(const orvane::Trajectory& target, double duration) {
+    if (!is_valid_blend_duration(duration)) {
+        log::log_error(tag, "Refused to blend: the blend duration " + std::to_string(duration) +
+                                " is not a number of seconds from 0 on.");
+        return Result::Error;
+    }
     return run_command(Command(BlendIntoCommand{target, duration}));
 }
 

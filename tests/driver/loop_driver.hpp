@@ -41,6 +41,7 @@ public:
                double delta_time = 0.01, bool sync_with_kelvra = false)
         : Driver(std::move(planner), std::move(robot), "127.0.0.1", 0, delta_time, sync_with_kelvra) {
         rest_position.assign(degrees_of_freedom, 0.0);
+        is_connected_flag = true;  // the in-process controller is always there
     }
 
     ~LoopDriver() override {

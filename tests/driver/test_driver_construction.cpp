@@ -84,7 +84,7 @@ TEST(DriverConstruction, DefaultsAndArguments) {
     EXPECT_FALSE(driver.sync_with_kelvra);
     EXPECT_EQ(driver.kelvra, nullptr);
     EXPECT_FALSE(driver.is_running());
-    EXPECT_FALSE(driver.is_connected());
+    EXPECT_TRUE(driver.is_connected());  // the in-test controller; the base reads is_connected_flag
     EXPECT_DOUBLE_EQ(driver.get_speed(), 1.0);
     EXPECT_DOUBLE_EQ(driver.get_total_motion_time(), 0.0);
     EXPECT_FALSE(driver.get_desired_state().has_value());

@@ -75,6 +75,7 @@ TEST_F(DriverIO, AliasesResolveExactlyAndRedefine) {
 
 TEST_F(DriverIO, OverridesReadFromInputAndWriteToOutput) {
     // Defined while not connected; used afterwards.
+    driver.is_connected_flag = false;
     EXPECT_FALSE(driver.is_connected());
     driver.create_io_alias("lamp", 5, 7);
     driver.is_connected_flag = true;

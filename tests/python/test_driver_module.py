@@ -17,7 +17,7 @@ STUB = ROOT / "python" / "orvane_driver_fanuc.pyi"
 
 RESULT_NAMES = [
     "Success", "Error", "ErrorStartPositionDeviation", "ErrorTrajectoryDidNotUpdate", "ErrorReachGoalTimeout",
-    "ErrorCommandAlreadyInProgress", "ErrorTrajectoryAborted", "ErrorController", "ErrorControllerEStopActive",
+    "ErrorCommandAlreadyInProgress", "ErrorTrajectoryAborted", "ErrorSpeedIsZero", "ErrorController", "ErrorControllerEStopActive",
     "ErrorControllerSafetyViolation", "ErrorControllerAlarmActive", "ErrorControllerNotInAutoMode",
     "ErrorControllerNotInRemoteMode", "ErrorControllerInHoldState", "ErrorControllerEnableMotors",
     "ErrorControllerProgramStopped", "ErrorControllerSendingStop", "ErrorControllerConnection",

@@ -27,6 +27,9 @@
 
 namespace orvane::drivers {
 
+/// How long a pause ramps the speed down to standstill, unless set otherwise (s).
+inline constexpr double default_pausing_duration = 0.7;
+
 /// The oldest motion library this driver works with.
 inline constexpr orvane::VersionNumber minimum_motion_library_version{1, 1, 0};
 
@@ -150,6 +153,11 @@ public:
     /// The trajectory to execute for `command` from `state`; false (and
     /// `trajectory` untouched) when it cannot be planned.
     bool calculate_trajectory(const Command& command, orvane::Trajectory& trajectory, const RobotState& state) const;
+    /// Where `trajectory` first leaves this robot's joint ranges or velocity
+    /// limits (its declared velocities, and the steps between its samples),
+    /// as a sentence naming the joint, the sample and the limit; empty when
+    /// it stays within them.
+    std::optional<std::string> find_limit_violation(const orvane::Trajectory& trajectory) const;
     /// Cuts a state that covers a whole composite robot down to this robot's joints.
     void slice_state_offset(orvane::State& state) const;
 
@@ -168,13 +176,21 @@ public:
     void on_motion_did_finish();
 
     // --- speed and pause -----------------------------------------------------------
+    /// Speeds outside [0, 1] are clamped (and the clamped value is what
+    /// reset_speed restores); NaN and infinities are refused.
     void set_speed(double speed);
     void set_speed(double speed, double duration);
     void reset_speed();
     double get_speed() const;
     bool is_paused() const;
+    /// Ramps the speed to 0 over `pausing_duration`; the future is true once
+    /// at standstill, false when the motion ended or another speed change
+    /// overtook the pause first.
     std::future<bool> pause_async();
     bool pause();
+    /// Sets `pausing_duration`; throws std::invalid_argument for a duration
+    /// that is not finite or is negative.
+    void set_pausing_duration(double seconds);
     /// Engages the time scaler's Cartesian speed limit (metres per second)
     /// with this robot's arm model; empty disengages it.
     void set_tcp_velocity_constraint(std::optional<double> max_tcp_velocity);
@@ -190,6 +206,13 @@ public:
     std::size_t get_event_count() const;
 
     // --- I/O aliases ------------------------------------------------------------------
+    /// The addresses a controller's I/O ports can have; the base accepts any.
+    struct IOAddressRange {
+        std::uint64_t lowest{0};
+        std::uint64_t highest{UINT64_MAX};
+    };
+    /// Throws std::invalid_argument (and defines nothing) when an address lies
+    /// outside io_address_range: no write to such an alias can reach a port.
     void create_io_alias(const std::string& name, std::size_t address_in, std::size_t address_out);
     void create_io_alias(const std::string& name, std::size_t address);
     /// The addresses of alias `name` (exact match), if defined.
@@ -239,7 +262,8 @@ public:
     std::size_t degrees_of_freedom;
     double delta_time;
     double connect_timeout{2.0};
-    double pausing_duration{0.7};
+    /// Assign it through set_pausing_duration, which refuses unusable values.
+    double pausing_duration{default_pausing_duration};
     /// Written by kelvra_reconnect / kelvra_disconnect only while the
     /// synchronisation thread is stopped; assign it only then.
     std::shared_ptr<orvane::Kelvra> kelvra;
@@ -258,6 +282,9 @@ protected:
     /// members calls it first thing in its destructor. Idempotent.
     void stop_kelvra_mirroring() noexcept;
 
+    /// Set by a controller driver's constructor, before any alias is made.
+    IOAddressRange io_address_range;
+
     mutable std::mutex sampling_mutex;
     mutable std::mutex events_mutex;
     mutable std::shared_mutex io_aliases_mutex;
@@ -266,7 +293,10 @@ protected:
 private:
     struct KelvraLink;
 
+    /// calculate_trajectory without the checks of its result.
+    bool plan_command(const Command& command, orvane::Trajectory& trajectory, const RobotState& state) const;
     void set_speed_locked(double speed);
+    void settle_overtaken_pause();
     void stop_kelvra_sync_thread();
     void detach_kelvra_handler();
     void handle_kelvra_message(const nlohmann::json& message);

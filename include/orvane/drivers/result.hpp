@@ -12,7 +12,7 @@ namespace orvane::drivers {
 /// Only the predefined constants below exist: the value constructor is
 /// private, so every Result is a copy of one of them and the code alone
 /// identifies the outcome. Codes: 1 success, -1 unspecified failure,
-/// -100..-104 the driver's own trajectory handling, -200..-210 the controller.
+/// -100..-105 the driver's own trajectory handling, -200..-210 the controller.
 class Result : public utils::ReturnCode {
 public:
     static const Result Success;
@@ -22,6 +22,7 @@ public:
     static const Result ErrorReachGoalTimeout;
     static const Result ErrorCommandAlreadyInProgress;
     static const Result ErrorTrajectoryAborted;
+    static const Result ErrorSpeedIsZero;
     static const Result ErrorController;
     static const Result ErrorControllerEStopActive;
     static const Result ErrorControllerSafetyViolation;
@@ -70,6 +71,7 @@ inline const Result Result::ErrorTrajectoryDidNotUpdate{-101, "Failed to calcula
 inline const Result Result::ErrorReachGoalTimeout{-102, "Waiting to reach goal position has timed out."};
 inline const Result Result::ErrorCommandAlreadyInProgress{-103, "Another command is already in progress."};
 inline const Result Result::ErrorTrajectoryAborted{-104, "Trajectory was aborted by a stop command."};
+inline const Result Result::ErrorSpeedIsZero{-105, "The speed is 0: the motion was not started."};
 inline const Result Result::ErrorController{-200, "General error on the controller"};
 inline const Result Result::ErrorControllerEStopActive{-201, "E-Stop is active on the controller."};
 inline const Result Result::ErrorControllerSafetyViolation{-202, "Safety violation occured on the controller."};

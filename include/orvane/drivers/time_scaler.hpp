@@ -82,13 +82,14 @@ public:
 
     /// Ramps the user speed linearly to `target` within `duration` seconds of
     /// control time. A target equal to the present speed (within 2^-48) or a
-    /// negative duration only ends the ramp in progress. Otherwise the ramp's
-    /// promise is replaced: waiters on the old, unfulfilled one get a
-    /// broken-promise error.
+    /// negative or non-finite duration only ends the ramp in progress. Otherwise the ramp's
+    /// promise is replaced; a ramp still in progress is overtaken, and its
+    /// waiters get false.
     void move_scale_user_linearly_to(double target, double duration);
 
-    /// Ends a ramp in progress where it stands; its promise stays unfulfilled.
-    void stop_scale_user_movement() { is_moving_scale_user = false; }
+    /// Ends a ramp in progress where it stands: it did not reach its target,
+    /// so its waiters get false.
+    void stop_scale_user_movement();
 
     /// The future of the present ramp promise: true when the ramp reached its
     /// target, false when the trajectory ended first. Each promise hands out

@@ -117,6 +117,11 @@ public:
     /// place among the motion instructions. Needs the driver enabled.
     bool set_payload(double value);
 
+    /// The digital I/O port numbers an alias may name: FANUC numbers its
+    /// ports from 1, and 32767 lies far beyond any configured port count, so
+    /// a larger number is a mistake, never a port.
+    static constexpr IOAddressRange io_ports{1, 32767};
+
     // --- configuration ---------------------------------------------------------------
     std::uint64_t max_pending_instructions{4};
     /// Per-joint tolerance (rad) between where a new trajectory starts and
@@ -176,6 +181,8 @@ protected:
     std::shared_future<Result> hand_over(const MotionRequest& request, std::unique_lock<std::mutex>& lock);
     /// Error (and a warning) when empty, of the wrong joint count or not finite.
     bool is_valid_trajectory(const orvane::Trajectory& trajectory) const;
+    /// Whether the speed leaves `source` nothing to move at (logged when so).
+    bool is_speed_zero_for(Source source) const;
     /// Position of the next sample (planner convention, this robot's joints).
     std::vector<double> next_sample_position() const;
     /// Clears a pause and ramps the speed back up over `pausing_duration`.
