@@ -45,6 +45,7 @@ const Constants<Result>& result_constants() {
         {"ErrorControllerProgramStopped", &Result::ErrorControllerProgramStopped},
         {"ErrorControllerSendingStop", &Result::ErrorControllerSendingStop},
         {"ErrorControllerConnection", &Result::ErrorControllerConnection},
+        {"ErrorPathDeviation", &Result::ErrorPathDeviation},
     };
     return constants;
 }

@@ -47,6 +47,7 @@ class Result:
     ErrorControllerProgramStopped: ClassVar[Result]
     ErrorControllerSendingStop: ClassVar[Result]
     ErrorControllerConnection: ClassVar[Result]
+    ErrorPathDeviation: ClassVar[Result]
     @property
     def code(self) -> int: ...
     @property

@@ -50,6 +50,7 @@ const std::vector<Expected>& expected_results() {
         {&Result::ErrorControllerSendingStop, "ErrorControllerSendingStop", -209,
          "Failed to send the stop command to the controller."},
         {&Result::ErrorControllerConnection, "ErrorControllerConnection", -210, "No connection to controller."},
+        {&Result::ErrorPathDeviation, "ErrorPathDeviation", -105, "The robot deviated from the commanded path."},
     };
     return table;
 }

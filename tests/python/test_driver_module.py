@@ -20,7 +20,7 @@ RESULT_NAMES = [
     "ErrorCommandAlreadyInProgress", "ErrorTrajectoryAborted", "ErrorController", "ErrorControllerEStopActive",
     "ErrorControllerSafetyViolation", "ErrorControllerAlarmActive", "ErrorControllerNotInAutoMode",
     "ErrorControllerNotInRemoteMode", "ErrorControllerInHoldState", "ErrorControllerEnableMotors",
-    "ErrorControllerProgramStopped", "ErrorControllerSendingStop", "ErrorControllerConnection",
+    "ErrorControllerProgramStopped", "ErrorControllerSendingStop", "ErrorControllerConnection", "ErrorPathDeviation",
 ]  # fmt: skip
 STATUS_NAMES = ["ReadyToMove", "EnableRequired", "ManualInterventionRequired", "Disconnected", "Error"]
 

@@ -12,7 +12,7 @@ namespace orvane::drivers {
 /// Only the predefined constants below exist: the value constructor is
 /// private, so every Result is a copy of one of them and the code alone
 /// identifies the outcome. Codes: 1 success, -1 unspecified failure,
-/// -100..-104 the driver's own trajectory handling, -200..-210 the controller.
+/// -100..-105 the driver's own trajectory handling, -200..-210 the controller.
 class Result : public utils::ReturnCode {
 public:
     static const Result Success;
@@ -33,6 +33,7 @@ public:
     static const Result ErrorControllerProgramStopped;
     static const Result ErrorControllerSendingStop;
     static const Result ErrorControllerConnection;
+    static const Result ErrorPathDeviation;
 
 private:
     Result(std::int32_t code, std::string message);
@@ -81,6 +82,8 @@ inline const Result Result::ErrorControllerEnableMotors{-207, "The robot's motor
 inline const Result Result::ErrorControllerProgramStopped{-208, "Controller program stopped unexpectedly."};
 inline const Result Result::ErrorControllerSendingStop{-209, "Failed to send the stop command to the controller."};
 inline const Result Result::ErrorControllerConnection{-210, "No connection to controller."};
+// The path-deviation monitor stopped the robot (code next to the driver's own).
+inline const Result Result::ErrorPathDeviation{-105, "The robot deviated from the commanded path."};
 
 inline const ControllerStatus ControllerStatus::ReadyToMove{1, "Ready to move"};
 inline const ControllerStatus ControllerStatus::EnableRequired{-1, "Enable required"};
