@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -40,6 +41,17 @@ Network and protocol:
   --seed N                  seed of the member order of answers (default 1)
   --keep-control-open       do not close the control connection after answering FRC_Connect
                             (a real controller closes it)
+  --firmware newer|older    newer (default) also serves FRC_Connect_STMO, the register, I/O
+                            port, variable and payload commands and FRC_GetExtStatus; older
+                            answers them {"Command" : "Unknown", "ErrorID" : 2556941}
+
+Packets are framed on CR LF; NUL bytes between packets are skipped and a bare LF
+inside a packet is whitespace. "JointAngle" may leave out J7 ... J9 (taken as 0);
+a joint beyond the robot's axes that is given must be 0. Joint motions take
+SpeedType "mSec" (ms), "Time" (0.1 s) or "Percent" (1 ... 100 of the joints'
+maximum speed); FINE takes any TermValue, CNT 0 ... 100.
+"TimeTag" in FRC_ReadJointAngles counts 2 ms ticks since the simulator started
+(wrapping at 2^31), taken when the reported position was measured.
 
 Controller:
   --robot NAME              joint limits: lrmate200id (default), crx10ial or none
@@ -47,7 +59,7 @@ Controller:
   --interpolation-period S  interpolation period in seconds (default 0.008)
   --no-reset-seq-on-init    FRC_Initialize keeps the next sequence ID
   --next-seq N              next sequence ID at start
-  --abort-duration S        seconds FRC_Abort takes to answer (default 0)
+  --abort-duration S        seconds FRC_Abort takes to answer (default 1.5; 0 for fast tests)
   --initial-position LIST   comma-separated joint angles in degrees, controller convention
   --override N              speed override in percent at start (default 100)
   --din PORT=0|1            initial value of a digital input (repeatable)
@@ -63,6 +75,12 @@ Fault injection:
   --withhold                keep every answer back (until the console says "withhold off")
   --split-answers[=BYTE]    write every answer in two parts, cut at BYTE (default 10)
   --split-pause S           pause between the two parts (default 0.05)
+  --servo-lag S             the measured joint position (FRC_ReadJointAngles) is the commanded
+                            one S seconds earlier (default 0)
+  --block-joint J[@T]       joint J (1-9) stops moving T seconds after the first motion starts
+                            (default 0); instructions are still answered (repeatable)
+  --offset-joint J:DEG[@T]  joint J is measured DEG degrees off its commanded value from T
+                            seconds after the first motion starts (repeatable)
 
 Output:
   --record-csv PREFIX       on exit write PREFIX_path.csv (executed joint path) and
@@ -71,7 +89,9 @@ Output:
   --console                 read commands from standard input:
                               terminate | fault [SEQ] | drop | estop on|off | tp on|off |
                               servo on|off | single-step on|off | din PORT 0|1 |
-                              delay S | withhold on|off | override N | status | quit
+                              delay S | withhold on|off | override N | lag S |
+                              block J [T] | offset J DEG [T] | deviations clear | status | quit
+                            (block and offset take effect T seconds from now, default 0)
   --help                    this text
 
 On start it prints one line "fanuc-rmi-sim listening on ADDR:PORT (data port N)".
@@ -89,6 +109,7 @@ struct Options {
   std::vector<std::pair<int, int>> refusals;
   std::vector<int> faults;
   std::vector<std::pair<uint64_t, bool>> dins;
+  std::vector<orvane::sim::JointDeviation> deviations;
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -124,6 +145,29 @@ uint16_t to_port(const std::string& opt, const std::string& v) {
   return static_cast<uint16_t>(p);
 }
 
+// "J[@T]" or "J:DEG[@T]": a joint deviation from T seconds after the first motion starts.
+orvane::sim::JointDeviation to_deviation(const std::string& opt, const std::string& v, bool block) {
+  orvane::sim::JointDeviation d;
+  d.block = block;
+  std::string spec = v;
+  d.after_motion_start = 0.0;
+  if (auto at = spec.find('@'); at != std::string::npos) {
+    d.after_motion_start = to_double(opt, spec.substr(at + 1));
+    spec = spec.substr(0, at);
+  }
+  if (!block) {
+    auto colon = spec.find(':');
+    if (colon == std::string::npos) usage_error(opt + " expects J:DEG[@T]");
+    d.offset_deg = to_double(opt, spec.substr(colon + 1));
+    spec = spec.substr(0, colon);
+  }
+  long long j = to_int(opt, spec);
+  if (j < 1 || j > 9) usage_error(opt + ": the joint is 1 ... 9");
+  if (*d.after_motion_start < 0.0) usage_error(opt + ": the time is at least 0");
+  d.joint = static_cast<int>(j);
+  return d;
+}
+
 Options parse(int argc, char** argv) {
   Options o;
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -151,6 +195,16 @@ Options parse(int argc, char** argv) {
     else if (a == "--compact") o.config.compact_answers = true;
     else if (a == "--keep-control-open") o.config.close_control_after_connect = false;
     else if (a == "--seed") o.config.random_seed = static_cast<uint32_t>(to_int(a, value()));
+    else if (a == "--firmware") {
+      std::string f = value();
+      if (f == "newer") o.config.firmware = orvane::sim::Firmware::Newer;
+      else if (f == "older") o.config.firmware = orvane::sim::Firmware::Older;
+      else usage_error("--firmware is newer or older");
+    } else if (a == "--servo-lag") {
+      o.config.servo_lag = to_double(a, value());
+      if (!(o.config.servo_lag >= 0.0 && o.config.servo_lag <= 10.0)) usage_error("--servo-lag must lie in [0, 10]");
+    } else if (a == "--block-joint") o.deviations.push_back(to_deviation(a, value(), true));
+    else if (a == "--offset-joint") o.deviations.push_back(to_deviation(a, value(), false));
     else if (a == "--robot") {
       std::string r = value();
       if (r == "lrmate200id") o.config.joint_limits = orvane::sim::lrmate200id_limits();
@@ -167,7 +221,11 @@ Options parse(int argc, char** argv) {
         usage_error("--interpolation-period must lie in [0.001, 0.1]");
     } else if (a == "--no-reset-seq-on-init") o.config.initialize_resets_sequence_id = false;
     else if (a == "--next-seq") o.next_seq = static_cast<int>(to_int(a, value()));
-    else if (a == "--abort-duration") o.config.abort_duration = to_double(a, value());
+    else if (a == "--abort-duration") {
+      o.config.abort_duration = to_double(a, value());
+      if (!(o.config.abort_duration >= 0.0 && o.config.abort_duration <= 600.0))
+        usage_error("--abort-duration must lie in [0, 600]");
+    }
     else if (a == "--initial-position") {
       std::stringstream ss(value());
       std::string item;
@@ -212,6 +270,11 @@ void say(const std::string& line) {
   std::cout << line << std::endl;
 }
 
+std::chrono::steady_clock::duration seconds(double s) {
+  if (!(s >= 0.0 && s <= 86400.0)) throw std::invalid_argument("a time in seconds, 0 ... 86400");
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+}
+
 bool on_off(const std::string& word, bool& out) {
   if (word == "on" || word == "1") out = true;
   else if (word == "off" || word == "0") out = false;
@@ -240,6 +303,15 @@ void console(ControllerSimulator& sim) {
       else if (cmd == "din" && on_off(arg2, flag)) sim.set_digital_input(std::stoull(arg), flag);
       else if (cmd == "delay") sim.set_answer_delay(std::stod(arg));
       else if (cmd == "override") sim.set_override(std::stoi(arg));
+      else if (cmd == "lag") sim.set_servo_lag(std::stod(arg));
+      else if (cmd == "block" && !arg.empty()) {
+        sim.block_joint(std::stoi(arg), std::chrono::steady_clock::now() + seconds(arg2.empty() ? 0.0 : std::stod(arg2)));
+      } else if (cmd == "offset" && !arg2.empty()) {
+        std::string arg3;
+        in >> arg3;
+        sim.offset_joint(std::stoi(arg), std::stod(arg2),
+                         std::chrono::steady_clock::now() + seconds(arg3.empty() ? 0.0 : std::stod(arg3)));
+      } else if (cmd == "deviations" && arg == "clear") sim.clear_joint_deviations();
       else if (cmd == "status") {
         auto s = sim.status();
         auto p = sim.joint_position_deg();
@@ -286,6 +358,7 @@ int main(int argc, char** argv) {
   for (auto [port, v] : opt.dins) sim.set_digital_input(port, v);
   for (auto [id, err] : opt.refusals) sim.refuse_sequence_id(id, err);
   for (int id : opt.faults) sim.fault_at_sequence_id(id);
+  for (const auto& d : opt.deviations) sim.add_joint_deviation(d);
   if (opt.answer_delay > 0) sim.set_answer_delay(opt.answer_delay);
   if (opt.withhold) sim.withhold_answers(true);
   if (opt.split_at > 0) sim.split_every_answer(opt.split_at, opt.split_pause);

@@ -177,15 +177,24 @@ struct ControllerSimulator::Impl {
     bool payload = false;
     int schedule = 0;
     Joints target{};
-    double speed_ms = 0.0;
+    double speed_ms = 0.0;         // motion time asked for ("mSec", "Time")
+    double speed_percent = 0.0;    // > 0: "Percent" of the joints' maximum speed instead
     bool blend = false;
     Clock::time_point arrived;
+  };
+
+  struct Deviation {
+    JointDeviation spec;
+    bool active = false;
+    Clock::time_point since;
+    double frozen = 0.0;  // a blocked joint's measured value
   };
 
   explicit Impl(SimulatorConfig c) : cfg(std::move(c)), rng(cfg.random_seed) {
     compact = cfg.compact_answers;
     init_resets_seq = cfg.initialize_resets_sequence_id;
     pos = cfg.initial_position_deg;
+    servo_lag = std::max(0.0, cfg.servo_lag);
     start_time = Clock::now();
     t_cursor = start_time;
   }
@@ -239,6 +248,12 @@ struct ControllerSimulator::Impl {
   double seg_dur = 0.0;
   bool was_active = false;
   std::optional<Clock::time_point> first_motion;
+  std::optional<Clock::time_point> run_start;  // the executor left rest here; reset at rest
+
+  // ---- measured position ----------------------------------------------------
+  double servo_lag = 0.0;
+  std::deque<std::pair<Clock::time_point, Joints>> commanded_history;  // one per tick, servo_lag long
+  std::vector<Deviation> deviations;
 
   // ---- records -------------------------------------------------------------
   std::vector<ReceivedLine> received;
@@ -499,7 +514,7 @@ struct ControllerSimulator::Impl {
     std::string name;
     if (j.is_object() && j.contains(kCommunication) && j[kCommunication].is_string())
       name = j[kCommunication].get<std::string>();
-    if (name == "FRC_Connect" || name == "FRC_Connect_STMO") {
+    if (name == "FRC_Connect" || (name == "FRC_Connect_STMO" && cfg.firmware == Firmware::Newer)) {
       bool busy = false;
       if (session) {
         if (peer_alive(session)) busy = true;
@@ -686,7 +701,8 @@ struct ControllerSimulator::Impl {
       auto now = Clock::now();
       a["TimeTag"] = static_cast<int64_t>(
           (std::chrono::duration_cast<std::chrono::milliseconds>(now - start_time).count() / 2) % 2147483648LL);
-      Joints p = position_at(now);
+      update_deviations(now);
+      Joints p = measured_at(now);
       ojson ja = ojson::object();
       for (int k = 0; k < 9; ++k) ja["J" + std::to_string(k + 1)] = reported(p[k]);
       a["JointAngle"] = ja;
@@ -829,18 +845,39 @@ struct ControllerSimulator::Impl {
       if (ja == j.end() || !ja->is_object()) return refuse(error_id::invalid_value);
       for (int k = 0; k < 9; ++k) {
         auto v = ja->find("J" + std::to_string(k + 1));
-        if (v == ja->end() || !v->is_number()) return refuse(error_id::invalid_value);
+        if (v == ja->end()) {
+          if (k < 6) return refuse(error_id::invalid_value);
+          continue;  // clients that know six axes send J1 ... J6 only: J7 ... J9 are 0
+        }
+        if (!v->is_number()) return refuse(error_id::invalid_value);
         double d = v->get<double>();
         if (!std::isfinite(d) || std::fabs(d) > 1e6) return refuse(error_id::invalid_value);
+        // A joint the robot does not have must be 0.
+        if (!cfg.joint_limits.empty() && k >= static_cast<int>(cfg.joint_limits.size()) && std::fabs(d) > 1e-6)
+          return refuse(error_id::invalid_value);
         in.target[k] = d;
       }
       auto st = j.find("SpeedType");
-      if (st == j.end() || !st->is_string() || *st != "mSec") return refuse(error_id::invalid_speed_type);
+      if (st == j.end() || !st->is_string()) return refuse(error_id::invalid_speed_type);
+      const std::string speed_type = st->get<std::string>();
+      // Joint motions take a time ("mSec", "Time" in 0.1 s) or a share of the
+      // joints' maximum speed ("Percent"); Cartesian speeds are refused.
+      if (speed_type != "mSec" && speed_type != "Time" && speed_type != "Percent" && speed_type != "%")
+        return refuse(error_id::invalid_speed_type);
       auto sp = j.find("Speed");
       if (sp == j.end() || !sp->is_number()) return refuse(error_id::invalid_speed);
       double speed = sp->get<double>();
-      if (!std::isfinite(speed) || speed <= 0.0 || speed > 3.6e6) return refuse(error_id::invalid_speed);
-      in.speed_ms = speed;
+      if (!std::isfinite(speed) || speed <= 0.0) return refuse(error_id::invalid_speed);
+      if (speed_type == "mSec") {
+        if (speed > 3.6e6) return refuse(error_id::invalid_speed);
+        in.speed_ms = speed;
+      } else if (speed_type == "Time") {
+        if (speed > 3.6e4) return refuse(error_id::invalid_speed);
+        in.speed_ms = speed * 100.0;
+      } else {
+        if (speed < 1.0 || speed > 100.0) return refuse(error_id::invalid_speed);
+        in.speed_percent = speed;
+      }
       auto tt = j.find("TermType");
       if (tt == j.end() || !tt->is_string()) return refuse(error_id::invalid_term_type);
       const std::string term = tt->get<std::string>();
@@ -848,7 +885,7 @@ struct ControllerSimulator::Impl {
         auto tv = integer_member(j, "TermValue");
         if (!tv || *tv < 0 || *tv > 100) return refuse(error_id::invalid_term_value);
         in.blend = *tv > 0;
-      } else if (term != "FINE") {
+      } else if (term != "FINE") {  // FINE stops at the target whatever TermValue says
         return refuse(error_id::invalid_term_type);
       }
     }
@@ -903,6 +940,67 @@ struct ControllerSimulator::Impl {
     return out;
   }
 
+  // ---- measured position ---------------------------------------------------
+  void remember_commanded(Clock::time_point t, const Joints& c) {
+    if (servo_lag <= 0.0) {
+      commanded_history.clear();
+      return;
+    }
+    commanded_history.emplace_back(t, c);
+    auto keep = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(servo_lag + 0.1));
+    while (commanded_history.size() > 2 && commanded_history.front().first < t - keep) commanded_history.pop_front();
+  }
+
+  // The commanded position servo_lag before t (t no earlier than the last tick).
+  Joints lagged_commanded(Clock::time_point t) const {
+    Joints now = position_at(t);
+    if (servo_lag <= 0.0 || commanded_history.empty()) return now;
+    auto at = t - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(servo_lag));
+    if (at <= commanded_history.front().first) return commanded_history.front().second;
+    auto lerp = [&](Clock::time_point t0, const Joints& a, Clock::time_point t1, const Joints& b) {
+      double span = std::chrono::duration<double>(t1 - t0).count();
+      double f = span <= 0.0 ? 1.0 : std::chrono::duration<double>(at - t0).count() / span;
+      f = std::clamp(f, 0.0, 1.0);
+      Joints out;
+      for (int k = 0; k < 9; ++k) out[k] = a[k] + (b[k] - a[k]) * f;
+      return out;
+    };
+    for (std::size_t i = 1; i < commanded_history.size(); ++i)
+      if (at <= commanded_history[i].first)
+        return lerp(commanded_history[i - 1].first, commanded_history[i - 1].second, commanded_history[i].first,
+                    commanded_history[i].second);
+    return lerp(commanded_history.back().first, commanded_history.back().second, t, now);
+  }
+
+  Joints measured_at(Clock::time_point t) const {
+    Joints out = lagged_commanded(t);
+    for (const Deviation& d : deviations) {
+      if (!d.active || d.since > t) continue;
+      int k = d.spec.joint - 1;
+      if (d.spec.block) out[k] = d.frozen;
+      else out[k] += d.spec.offset_deg;
+    }
+    return out;
+  }
+
+  // Deviations whose moment has come take effect; a blocked joint keeps the
+  // value it is measured at then.
+  void update_deviations(Clock::time_point t) {
+    for (Deviation& d : deviations) {
+      if (d.active) continue;
+      std::optional<Clock::time_point> at = d.spec.from;
+      if (d.spec.after_motion_start) {
+        if (!run_start) continue;
+        at = *run_start + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(*d.spec.after_motion_start));
+      }
+      if (!at || *at > t) continue;
+      d.frozen = measured_at(t)[d.spec.joint - 1];
+      d.active = true;
+      d.since = t;
+    }
+  }
+
   void halt(Clock::time_point t) {
     pos = position_at(t);
     executing = false;
@@ -918,10 +1016,21 @@ struct ControllerSimulator::Impl {
     emit(a, false);
   }
 
+  // Time the slowest joint needs at `percent` of its maximum speed.
+  double percent_time_ms(const Joints& a, const Joints& b, double percent) const {
+    double t = 0.0;
+    for (std::size_t k = 0; k < cfg.joint_limits.size() && k < 9; ++k) {
+      double vmax = cfg.joint_limits[k].max_velocity * percent / 100.0;
+      if (vmax > 0.0) t = std::max(t, std::fabs(b[k] - a[k]) / deg_per_rad / vmax);
+    }
+    return t * 1000.0;
+  }
+
   double motion_time(const Instr& in, const Joints& from) {
-    double base_ms = std::max(in.speed_ms, static_cast<double>(cfg.minimum_motion_ms));
-    double t = base_ms / 1000.0 * 100.0 / std::max(1, override_percent);
     Joints a = to_planner(from), b = to_planner(in.target);
+    double asked_ms = in.speed_percent > 0.0 ? percent_time_ms(a, b, in.speed_percent) : in.speed_ms;
+    double base_ms = std::max(asked_ms, static_cast<double>(cfg.minimum_motion_ms));
+    double t = base_ms / 1000.0 * 100.0 / std::max(1, override_percent);
     double needed = t;
     int worst = -1;
     double worst_ratio = 1.0;
@@ -974,6 +1083,7 @@ struct ControllerSimulator::Impl {
         seg_dur = motion_time(head, pos);
         executing = true;
         if (!first_motion) first_motion = start;
+        if (!run_start) run_start = start;
       }
       auto end = seg_start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seg_dur));
       if (t < end) return;
@@ -1004,10 +1114,14 @@ struct ControllerSimulator::Impl {
     if (now - t > 10 * period) t = now;  // far behind (a stalled machine): skip the missed ticks
     advance(t);
     bool active = executing || !queue.empty();
+    Joints c = position_at(t);
+    remember_commanded(t, c);
+    update_deviations(t);
     if (first_motion && (active || was_active) && path.size() < max_path_samples) {
-      Joints c = position_at(t);
-      path.push_back({std::chrono::duration<double>(t - *first_motion).count(), c, to_planner(c)});
+      Joints measured = measured_at(t);
+      path.push_back({std::chrono::duration<double>(t - *first_motion).count(), measured, to_planner(measured), c});
     }
+    if (!active) run_start.reset();
     was_active = active;
     release_answers();
     next_tick = t + period;
@@ -1200,7 +1314,52 @@ StatusSnapshot ControllerSimulator::status() const {
 
 std::array<double, 9> ControllerSimulator::joint_position_deg() const {
   std::lock_guard lk(impl_->m);
+  auto now = Clock::now();
+  impl_->update_deviations(now);
+  return impl_->measured_at(now);
+}
+
+std::array<double, 9> ControllerSimulator::commanded_position_deg() const {
+  std::lock_guard lk(impl_->m);
   return impl_->position_at(Clock::now());
+}
+
+void ControllerSimulator::set_servo_lag(double seconds) {
+  std::lock_guard lk(impl_->m);
+  impl_->servo_lag = std::clamp(std::isfinite(seconds) ? seconds : 0.0, 0.0, 10.0);
+}
+
+void ControllerSimulator::add_joint_deviation(const JointDeviation& deviation) {
+  if (deviation.joint < 1 || deviation.joint > 9 || !std::isfinite(deviation.offset_deg) ||
+      (deviation.after_motion_start && !(*deviation.after_motion_start >= 0.0)))
+    throw std::invalid_argument("joint deviation: joint 1 ... 9, a finite offset, a time of at least 0");
+  std::lock_guard lk(impl_->m);
+  Impl::Deviation d;
+  d.spec = deviation;
+  if (!d.spec.from && !d.spec.after_motion_start) d.spec.from = Clock::now();
+  impl_->deviations.push_back(d);
+  impl_->update_deviations(Clock::now());
+}
+
+void ControllerSimulator::block_joint(int joint, std::chrono::steady_clock::time_point from) {
+  JointDeviation d;
+  d.joint = joint;
+  d.block = true;
+  d.from = from;
+  add_joint_deviation(d);
+}
+
+void ControllerSimulator::offset_joint(int joint, double degrees, std::chrono::steady_clock::time_point from) {
+  JointDeviation d;
+  d.joint = joint;
+  d.offset_deg = degrees;
+  d.from = from;
+  add_joint_deviation(d);
+}
+
+void ControllerSimulator::clear_joint_deviations() {
+  std::lock_guard lk(impl_->m);
+  impl_->deviations.clear();
 }
 
 void ControllerSimulator::refuse_sequence_id(int sequence_id, int error_id) {

@@ -79,20 +79,22 @@ std::string format_compact(const nlohmann::ordered_json& packet) {
 
 void LineBuffer::append(const char* data, std::size_t size, std::vector<std::string>& lines) {
   if (overflowed_) return;
-  std::size_t start = 0;
   for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] != '\n') continue;
-    pending_.append(data + start, i - start);
-    if (!pending_.empty() && pending_.back() == '\r') pending_.pop_back();
-    lines.push_back(std::move(pending_));
-    pending_.clear();
-    start = i + 1;
-  }
-  pending_.append(data + start, size - start);
-  if (pending_.size() > max_pending_) {
-    overflowed_ = true;
-    pending_.clear();
-    pending_.shrink_to_fit();
+    const char c = data[i];
+    if (c == '\0' && pending_.empty()) continue;  // NUL padding between packets
+    if (c == '\n' && !pending_.empty() && pending_.back() == '\r') {
+      pending_.pop_back();
+      lines.push_back(std::move(pending_));
+      pending_.clear();
+      continue;
+    }
+    pending_ += c;  // a bare LF stays: it is whitespace inside a pretty-printed packet
+    if (pending_.size() > max_pending_) {
+      overflowed_ = true;
+      pending_.clear();
+      pending_.shrink_to_fit();
+      return;
+    }
   }
 }
 

@@ -168,9 +168,13 @@ bool is_ready(Future& future, std::chrono::milliseconds limit = wait_limit) {
 class FanucTest : public ::testing::Test {
 protected:
     virtual orvane::sim::SimulatorConfig simulator_config() const { return {}; }
+    // Seconds the simulator takes to answer "FRC_Abort": none, so that tests stay fast.
+    virtual double abort_duration() const { return 0.0; }
 
     void SetUp() override {
-        sim = orvane::sim::testing::start_on_free_loopback(simulator_config());
+        auto config = simulator_config();
+        config.abort_duration = abort_duration();
+        sim = orvane::sim::testing::start_on_free_loopback(config);
         arm = orvane::robots::fanuc_lrmate200id();
         planner = std::make_shared<orvane::Planner>(arm, 0.024);
         driver = make_driver();

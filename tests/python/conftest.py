@@ -32,7 +32,9 @@ class Simulator:
         for _ in range(20):
             # Control port 16001 is fixed: each simulator takes an address of its own.
             self.address = f"127.{random.randint(1, 254)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
-            command = [str(SIMULATOR), "--address", self.address, "--data-port", "0", "--console", *options]
+            # Aborts answer at once (the simulator's default is a realistic 1.5 s); options may say otherwise.
+            command = [str(SIMULATOR), "--address", self.address, "--data-port", "0", "--console",
+                       "--abort-duration", "0", *options]
             if record_prefix is not None:
                 command += ["--record-csv", str(record_prefix)]
             self.process = subprocess.Popen(

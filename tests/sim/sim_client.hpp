@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "orvane/sim/controller_simulator.hpp"
+#include "orvane/sim/testing.hpp"
 
 namespace simtest {
 
@@ -142,6 +143,13 @@ private:
   std::string buffer_;
   bool eof_ = false;
 };
+
+// A simulator on a loopback address of its own whose aborts answer at once,
+// unless the test asks for another abort time (the default is a realistic 1.5 s).
+inline std::unique_ptr<orvane::sim::ControllerSimulator> start_sim(orvane::sim::SimulatorConfig cfg = {}) {
+  if (cfg.abort_duration == orvane::sim::SimulatorConfig{}.abort_duration) cfg.abort_duration = 0.0;
+  return orvane::sim::testing::start_on_free_loopback(cfg);
+}
 
 // The connection answer, and the data connection opened with its port.
 struct Session {

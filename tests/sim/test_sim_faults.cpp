@@ -9,7 +9,6 @@
 
 using namespace simtest;
 using orvane::sim::SimulatorConfig;
-using orvane::sim::testing::start_on_free_loopback;
 namespace err = orvane::sim::error_id;
 
 namespace {
@@ -20,7 +19,7 @@ Joints along_j1(double v) { return {v, 0, 0, 0, 0, 0, 0, 0, 0}; }
 class SimFaults : public ::testing::Test {
 protected:
   void SetUp() override {
-    sim = start_on_free_loopback();
+    sim = start_sim();
     ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   }
   void initialize() { ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0); }
@@ -229,7 +228,7 @@ TEST_F(SimFaults, RecordsAndCsvExport) {
 }
 
 TEST(SimLifetime, StopsQuicklyWithClientsAndPortsAreReusable) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   s.data.send_line(R"({"Command":"FRC_Initialize"})");

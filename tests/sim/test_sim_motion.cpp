@@ -6,7 +6,6 @@
 
 using namespace simtest;
 using orvane::sim::SimulatorConfig;
-using orvane::sim::testing::start_on_free_loopback;
 namespace err = orvane::sim::error_id;
 
 namespace {
@@ -18,7 +17,7 @@ Joints along_j1(double v) { return {v, 0, 0, 0, 0, 0, 0, 0, 0}; }
 class SimMotion : public ::testing::Test {
 protected:
   void start(SimulatorConfig cfg = {}) {
-    sim = start_on_free_loopback(cfg);
+    sim = start_sim(cfg);
     ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
     ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
   }
@@ -261,7 +260,7 @@ TEST_F(SimMotion, InvalidInstructionsAreRefusedWithoutHold) {
     std::string line;
     int error;
   };
-  for (const Case& c : {Case{with("SpeedType", "Percent"), err::invalid_speed_type},
+  for (const Case& c : {Case{with("SpeedType", "mmSec"), err::invalid_speed_type},
                         Case{with("Speed", 0), err::invalid_speed},
                         Case{with("Speed", nullptr), err::invalid_speed},
                         Case{with("TermType", "XYZ"), err::invalid_term_type},

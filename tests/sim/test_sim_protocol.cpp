@@ -7,7 +7,6 @@
 
 using namespace simtest;
 using orvane::sim::SimulatorConfig;
-using orvane::sim::testing::start_on_free_loopback;
 namespace err = orvane::sim::error_id;
 
 namespace {
@@ -28,7 +27,7 @@ bool controller_spacing(const std::string& line) {
 }  // namespace
 
 TEST(SimHandshake, ConnectAnswersDataPortAndServerClosesControl) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   for (std::string name : {"FRC_Connect", "FRC_Connect_STMO"}) {
     bool closed = false;
     json answer = connect_control(*sim, name, &closed);
@@ -52,7 +51,7 @@ TEST(SimHandshake, ConnectAnswersDataPortAndServerClosesControl) {
 TEST(SimHandshake, ControlConnectionCanBeKeptOpen) {
   SimulatorConfig cfg;
   cfg.close_control_after_connect = false;
-  auto sim = start_on_free_loopback(cfg);
+  auto sim = start_sim(cfg);
   RawClient control;
   ASSERT_TRUE(control.connect(sim->config().address, sim->control_port()));
   control.send_line(R"({"Communication":"FRC_Connect"})");
@@ -65,7 +64,7 @@ TEST(SimHandshake, ControlConnectionCanBeKeptOpen) {
 }
 
 TEST(SimHandshake, SecondClientRefusedWhileFirstIsAlive) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session first;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, first));
   json refused = connect_control(*sim);
@@ -79,7 +78,7 @@ TEST(SimHandshake, SecondClientRefusedWhileFirstIsAlive) {
 }
 
 TEST(SimHandshake, ClientThatDroppedItsLinkReconnectsAtOnce) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   {
     Session first;
     ASSERT_NO_FATAL_FAILURE(open_session(*sim, first));
@@ -92,7 +91,7 @@ TEST(SimHandshake, ClientThatDroppedItsLinkReconnectsAtOnce) {
 }
 
 TEST(SimHandshake, DisconnectIsAnsweredThenClosed) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   json answer = s.data.command(R"({"Communication":"FRC_Disconnect"})");
@@ -108,7 +107,7 @@ TEST(SimHandshake, DisconnectIsAnsweredThenClosed) {
 TEST(SimHandshake, IdleClientGetsTerminateAndIsDropped) {
   SimulatorConfig cfg;
   cfg.idle_timeout = 0.3;
-  auto sim = start_on_free_loopback(cfg);
+  auto sim = start_sim(cfg);
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   auto line = s.data.read_line();
@@ -121,7 +120,7 @@ TEST(SimHandshake, IdleClientGetsTerminateAndIsDropped) {
 TEST(SimCommands, StatusInControllerFormat) {
   SimulatorConfig cfg;
   cfg.random_seed = 7;
-  auto sim = start_on_free_loopback(cfg);
+  auto sim = start_sim(cfg);
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   std::set<std::string> orders;
@@ -153,7 +152,7 @@ TEST(SimCommands, StatusInControllerFormat) {
   EXPECT_GT(orders.size(), 1u) << "member order varies between answers";
 
   // The same seed gives the same text.
-  auto twin = start_on_free_loopback(cfg);
+  auto twin = start_sim(cfg);
   Session t;
   ASSERT_NO_FATAL_FAILURE(open_session(*twin, t));
   t.data.send_line(R"({"Command":"FRC_GetStatus"})");
@@ -163,7 +162,7 @@ TEST(SimCommands, StatusInControllerFormat) {
 TEST(SimCommands, JointAnglesInBothFormats) {
   SimulatorConfig cfg;
   cfg.initial_position_deg = {12.3456, -0.5, 0.0001948, 0.0, 90.0, -179.9996, 0.0, 0.0, 0.0};
-  auto sim = start_on_free_loopback(cfg);
+  auto sim = start_sim(cfg);
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   s.data.send_line(R"({"Command":"FRC_ReadJointAngles"})");
@@ -194,7 +193,7 @@ TEST(SimCommands, JointAnglesInBothFormats) {
 }
 
 TEST(SimCommands, DigitalIoAndOverride) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   json din = s.data.command(R"({"Command":"FRC_ReadDIN","PortNumber":5})");
@@ -226,7 +225,7 @@ TEST(SimCommands, DigitalIoAndOverride) {
 }
 
 TEST(SimCommands, CommandWhileAnotherIsUnansweredIsRefused) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   sim->set_answer_delay(0.3);
@@ -247,7 +246,7 @@ TEST(SimCommands, CommandWhileAnotherIsUnansweredIsRefused) {
 TEST(SimCommands, SlowAbortKeepsCommandsWaiting) {
   SimulatorConfig cfg;
   cfg.abort_duration = 0.3;
-  auto sim = start_on_free_loopback(cfg);
+  auto sim = start_sim(cfg);
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
@@ -263,7 +262,7 @@ TEST(SimCommands, SlowAbortKeepsCommandsWaiting) {
 }
 
 TEST(SimCommands, UnknownPacketsAreAnsweredAndTheLinkStays) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   struct Case {
@@ -291,7 +290,7 @@ TEST(SimCommands, UnknownPacketsAreAnsweredAndTheLinkStays) {
 }
 
 TEST(SimCommands, InitializeRefusalsAndProgramState) {
-  auto sim = start_on_free_loopback();
+  auto sim = start_sim();
   Session s;
   ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
   auto init = [&] { return s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"].get<int>(); };

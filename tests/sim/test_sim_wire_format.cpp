@@ -50,15 +50,29 @@ TEST(SimWireFormat, LinesSplitAcrossAndMergedWithinReads) {
   buf.append(a.data(), a.size(), lines);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "{\"a\":1}");
-  std::string b = ":2}\r\nbare\n\r\n";
+  std::string b = ":2}\r";  // CR and LF in separate reads
   buf.append(b.data(), b.size(), lines);
-  ASSERT_EQ(lines.size(), 4u);
+  std::string c = "\n\r\n";
+  buf.append(c.data(), c.size(), lines);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], "{\"b\":2}");
-  EXPECT_EQ(lines[2], "bare");
-  EXPECT_EQ(lines[3], "");
+  EXPECT_EQ(lines[2], "");
   EXPECT_FALSE(buf.overflowed());
   std::string endless(65, 'x');
   buf.append(endless.data(), endless.size(), lines);
   EXPECT_TRUE(buf.overflowed());
   EXPECT_EQ(buf.pending(), 0u);
+}
+
+// Some clients end every packet with CR LF NUL, some pretty-print a packet
+// over several LF-ended lines and end it with CR LF.
+TEST(SimWireFormat, NulAfterPacketsIsSkippedAndBareLineFeedsStayInThePacket) {
+  LineBuffer buf(1 << 10);
+  std::vector<std::string> lines;
+  std::string bytes("{\"Command\":\"FRC_GetStatus\"}\r\n\0\0{\n  \"Command\" : \"FRC_Reset\"\n}\r\n\0", 63);
+  buf.append(bytes.data(), bytes.size(), lines);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "{\"Command\":\"FRC_GetStatus\"}");
+  EXPECT_EQ(lines[1], "{\n  \"Command\" : \"FRC_Reset\"\n}");
+  EXPECT_EQ(buf.pending(), 0u) << "the trailing NUL starts no packet";
 }

@@ -4,9 +4,14 @@
 // injection for tests.
 //
 // Behaviour where the controller's own is undocumented or a choice was made:
-// - "TimeTag" of "FRC_ReadJointAngles" counts ticks of 2 ms since start().
-// - "ProgramStatus": see program_status_* below. "RMIMotionStatus" is 1 while
-//   RMI_MOVE runs and is neither paused, held nor being aborted.
+// - "TimeTag" of "FRC_ReadJointAngles" counts ticks of 2 ms since start()
+//   (it wraps at 2^31); it is the time the reported position was measured.
+// - "FRC_ReadJointAngles" reports the measured position: the commanded one
+//   (also between interpolation steps) delayed by the servo lag, with the
+//   deliberate joint deviations applied (see block_joint / offset_joint).
+// - "ProgramStatus": see program_status_* below (0, 1 or 2, never more).
+//   "RMIMotionStatus" is 1 while RMI_MOVE runs and is neither paused, held
+//   nor being aborted.
 // - Motion is linear in joint space from the position where an instruction
 //   starts to its target, sampled every interpolation period. Motion time =
 //   max(Speed, minimum_motion_ms) * 100 / override, stretched when a joint
@@ -58,12 +63,13 @@ struct JointLimit {
 std::vector<JointLimit> lrmate200id_limits();
 std::vector<JointLimit> crx10ial_limits();
 
-// ProgramStatus values reported by "FRC_GetStatus" (the meaning of the
-// controller's values is not documented; these are the simulator's).
+// ProgramStatus values reported by "FRC_GetStatus": 0 running (also before
+// the first "FRC_Initialize"), 1 paused, 2 aborted, as the manual has them;
+// clients reject any other value.
 inline constexpr int program_status_none = 0;     // no RMI_MOVE run since power-up
+inline constexpr int program_status_running = 0;  // RMI_MOVE running
 inline constexpr int program_status_paused = 1;   // paused by a motion fault / E-stop / pendant
 inline constexpr int program_status_aborted = 2;  // ended by "FRC_Abort"
-inline constexpr int program_status_running = 3;  // RMI_MOVE running
 
 // RMI error IDs used by the simulator.
 namespace error_id {
@@ -89,6 +95,11 @@ inline constexpr int program_in_use = 7004;
 inline constexpr int program_already_exists = 7015;
 }  // namespace error_id
 
+// Which packets the controller knows: "newer" firmware adds FRC_Connect_STMO,
+// the register, I/O port, variable and payload commands and FRC_GetExtStatus;
+// an "older" controller answers each of them {"Command":"Unknown","ErrorID":2556941}.
+enum class Firmware { Newer, Older };
+
 struct SimulatorConfig {
   std::string address = "127.0.0.1";
   uint16_t control_port = 16001;
@@ -99,11 +110,25 @@ struct SimulatorConfig {
   double idle_timeout = 3600.0;                 // s without any packet before "FRC_Terminate" + drop; <= 0 disables
   bool compact_answers = false;                 // false: the real controller's text format
   bool initialize_resets_sequence_id = true;
-  double abort_duration = 0.0;                  // s a "FRC_Abort" takes to answer
+  double abort_duration = 1.5;                  // s a "FRC_Abort" takes to answer (real ones take seconds)
   std::vector<JointLimit> joint_limits = lrmate200id_limits();  // one per axis; axes beyond are unlimited
   std::array<double, 9> initial_position_deg{}; // controller convention (J3 relative to J2)
   uint32_t random_seed = 1;                     // member order of answers is reproducible
   bool close_control_after_connect = true;      // false: keep the control connection until the client closes it
+  double servo_lag = 0.0;                       // s the measured position trails the commanded one
+  Firmware firmware = Firmware::Newer;
+};
+
+// A deliberate difference between the measured and the commanded position of
+// one joint, from a given moment on, until clear_joint_deviations().
+struct JointDeviation {
+  int joint = 1;             // 1 ... 9
+  bool block = false;        // the joint stops where it is (instructions are still answered)
+  double offset_deg = 0.0;   // else: measured = commanded + offset (controller convention)
+  // From when: an absolute time, or this many seconds after the next motion
+  // starts (the executor leaves rest; a motion already running counts).
+  std::optional<std::chrono::steady_clock::time_point> from;
+  std::optional<double> after_motion_start;
 };
 
 struct ReceivedLine {
@@ -114,8 +139,9 @@ struct ReceivedLine {
 
 struct PathSample {
   double t;                                // s since the first motion started
-  std::array<double, 9> controller_deg;    // J3 relative to J2
-  std::array<double, 9> planner_deg;       // J3 + J2
+  std::array<double, 9> controller_deg;    // measured, J3 relative to J2
+  std::array<double, 9> planner_deg;       // measured, J3 + J2
+  std::array<double, 9> commanded_deg{};   // commanded, J3 relative to J2
 };
 
 struct SlowDown {
@@ -160,7 +186,8 @@ public:
   void set_next_sequence_id(int);
   void set_override(int percent);
   StatusSnapshot status() const;
-  std::array<double, 9> joint_position_deg() const;  // controller convention
+  std::array<double, 9> joint_position_deg() const;  // measured now (no servo lag), controller convention
+  std::array<double, 9> commanded_position_deg() const;  // commanded now, controller convention
 
   // Fault injection.
   // The next instruction with this SequenceID is refused at once with this
@@ -188,6 +215,15 @@ public:
   void split_next_answer(std::size_t at_byte, double pause_seconds = 0.05);
   void split_every_answer(std::size_t at_byte, double pause_seconds = 0.05);  // 0 = off
   void set_compact_answers(bool);
+  // Measured position: the commanded one `seconds` ago.
+  void set_servo_lag(double seconds);
+  // Deliberate deviation of the arm from its commanded path (joint 1 ... 9).
+  // The defaults mean "from now on".
+  void add_joint_deviation(const JointDeviation& deviation);
+  void block_joint(int joint, std::chrono::steady_clock::time_point from = std::chrono::steady_clock::now());
+  void offset_joint(int joint, double degrees,
+                    std::chrono::steady_clock::time_point from = std::chrono::steady_clock::now());
+  void clear_joint_deviations();  // the measured position follows the commanded one again
 
   // Records.
   std::vector<ReceivedLine> received_lines() const;

@@ -25,7 +25,9 @@ std::string format_controller_float(double value);
 // Compact text (no spaces), members in insertion order. No line terminator.
 std::string format_compact(const nlohmann::ordered_json& packet);
 
-// Splits a byte stream into lines ended by LF (a CR before it is dropped).
+// Splits a byte stream into packets ended by CR LF. NUL bytes between
+// packets are skipped; a bare LF stays in the packet (JSON whitespace, so a
+// pretty-printed packet spanning lines is one packet).
 // Holds at most `max_pending` bytes of an unfinished line; beyond that
 // `overflowed()` turns true and the caller drops the peer.
 class LineBuffer {
