@@ -117,6 +117,90 @@ TEST_F(FeedbackTest, AnArmSlowedOnThePendantIsNoDeviation) {
     EXPECT_LT(record.max_deviation, driver->path_deviation_error_threshold.load());
 }
 
+// The arm leaves the path on purpose (the simulator's deviation injection).
+TEST_F(FeedbackTest, ABlockedJointEndsTheRunWithPathDeviationAndAnAbort) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 1.2), 3.0));
+    ASSERT_TRUE(wait_for_instruction(10));
+    const auto blocked_at = Clock::now();
+    sim->block_joint(1, blocked_at);
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::ErrorPathDeviation);
+
+    // One abort at enable, one for the deviation.
+    ASSERT_TRUE(eventually([&] { return wire_times(*sim).aborts.size() == 2u; }));
+    const auto wire = wire_times(*sim);
+    // Nothing more is streamed after the abort.
+    EXPECT_EQ(count_between(wire.motions, wire.aborts.back(), Clock::now()), 0u);
+    const auto record = driver->get_last_motion_feedback();
+    ASSERT_FALSE(record.deviations.empty());
+    EXPECT_GT(record.deviations.back(), driver->path_deviation_error_threshold.load());
+    EXPECT_DOUBLE_EQ(record.max_deviation, record.deviations.back());
+    // Stopped as stop() does: RMI initialised again, ready for the next motion.
+    EXPECT_TRUE(eventually([&] { return driver->drive_state.load() == 1; }));
+    sim->clear_joint_deviations();
+    const auto here = driver->get_current_joint_position();
+    EXPECT_EQ(driver->run(cosine_trajectory(here, start, 1.5)), Result::Success);
+}
+
+TEST_F(FeedbackTest, AnOffsetStopsTheRunOnlyBeyondTheThreshold) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    const auto there = offset_by(start, 3, 0.5);
+    // 0.05 rad (below 0.1) once moving: the motion runs to its end, the record shows it.
+    orvane::sim::JointDeviation small;
+    small.joint = 4;
+    small.offset_deg = 0.05 * degrees_per_radian;
+    small.after_motion_start = 0.2;
+    sim->add_joint_deviation(small);
+    ASSERT_EQ(driver->run(cosine_trajectory(start, there, 1.0)), Result::Success);
+    EXPECT_NEAR(driver->get_last_motion_feedback().max_deviation, 0.05, 0.01);
+    EXPECT_EQ(count_sent(*sim, "FRC_Abort"), 1u);  // the one of enable
+
+    sim->clear_joint_deviations();
+    orvane::sim::JointDeviation large = small;
+    large.offset_deg = 0.15 * degrees_per_radian;
+    sim->add_joint_deviation(large);
+    const auto aborts_before = count_sent(*sim, "FRC_Abort");
+    auto run = driver->run_async(cosine_trajectory(there, start, 2.0));
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::ErrorPathDeviation);
+    EXPECT_TRUE(eventually([&] { return count_sent(*sim, "FRC_Abort") > aborts_before; }));
+}
+
+TEST_F(FeedbackTest, TheMonitorOffRecordsTheDeviationButNeverStops) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    driver->monitor_path_deviation = false;
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.6), 1.0));
+    ASSERT_TRUE(wait_for_instruction(8));
+    sim->block_joint(1);
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::Success);
+    EXPECT_EQ(count_sent(*sim, "FRC_Abort"), 1u);  // the one of enable only
+    EXPECT_GT(driver->get_last_motion_feedback().max_deviation, 0.2);
+}
+
+TEST_F(FeedbackTest, SettingsChangedDuringTheMotionTakeEffectAtTheNextReading) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    driver->path_deviation_error_threshold = 100.0;  // nothing real exceeds it
+    driver->feedback_rate = 5.0;
+    const auto start = driver->get_current_joint_position();
+    auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 1.2), 3.0));
+    ASSERT_TRUE(wait_for_instruction(10));
+    sim->block_joint(1);
+    // Far behind, and still no stop under the high threshold.
+    ASSERT_TRUE(eventually([&] { return driver->get_last_motion_feedback().max_deviation > 0.2; }));
+    EXPECT_EQ(run.wait_for(0s), std::future_status::timeout);
+    const auto slow_readings = driver->get_last_motion_feedback().times.size();
+    driver->feedback_rate = 25.0;
+    driver->path_deviation_error_threshold = 0.1;
+    ASSERT_TRUE(is_ready(run));
+    EXPECT_EQ(run.get(), Result::ErrorPathDeviation);
+    EXPECT_GT(driver->get_last_motion_feedback().times.size(), slow_readings);
+}
+
 TEST_F(FeedbackTest, UserCommandsDuringARunStillAnswerAndReadingsGoOn) {
     driver->create_io_alias("part_present", 5, 6);
     sim->set_digital_input(5, true);
@@ -180,6 +264,7 @@ class FullSpeedTest : public FanucTest, public ::testing::WithParamInterface<boo
 protected:
     orvane::sim::SimulatorConfig simulator_config() const override {
         orvane::sim::SimulatorConfig config;
+        config.servo_lag = 0.05;  // the servos trail the command, as on a real arm
         if (GetParam()) config.joint_limits = orvane::sim::crx10ial_limits();
         return config;
     }
