@@ -102,9 +102,14 @@ void bind_driver(py::module_& m) {
         .def_readonly("degrees_of_freedom", &Driver::degrees_of_freedom, "Degrees of freedom of the robot")
         .def_readonly("delta_time", &Driver::delta_time, "Control interval of the robot's driver")
         .def_readwrite("connect_timeout", &Driver::connect_timeout, "Timeout for reconnecting to the robot")
-        .def_readwrite("path_deviation_error_threshold", &Driver::path_deviation_error_threshold)
-        .def_readwrite("monitor_path_deviation", &Driver::monitor_path_deviation,
-                       "Monitor the path deviation between planned and executed trajectory")
+        .def_property(
+            "path_deviation_error_threshold",
+            [](const Driver& self) { return self.path_deviation_error_threshold.load(); },
+            [](Driver& self, double value) { self.path_deviation_error_threshold = value; })
+        .def_property(
+            "monitor_path_deviation", [](const Driver& self) { return self.monitor_path_deviation.load(); },
+            [](Driver& self, bool value) { self.monitor_path_deviation = value; },
+            "Monitor the path deviation between planned and executed trajectory")
         // Assignment refuses unusable durations with ValueError.
         .def_property(
             "pausing_duration", [](const Driver& self) { return self.pausing_duration; },

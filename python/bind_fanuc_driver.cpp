@@ -38,6 +38,20 @@ std::shared_ptr<FanucDriver> make_driver(Arguments&&... arguments) {
 }  // namespace
 
 void bind_fanuc_driver(py::module_& m) {
+    // Lists of floats (and of float lists) that numpy.asarray takes as they are.
+    py::class_<drivers::MotionFeedback>(m, "MotionFeedback", "The joint readings of one motion, oldest first.")
+        .def_readonly("times", &drivers::MotionFeedback::times,
+                      "Seconds from the motion's start to the middle of each reading's round trip")
+        .def_readonly("time_tags", &drivers::MotionFeedback::time_tags, "The controller's TimeTag of each reading")
+        .def_readonly("measured", &drivers::MotionFeedback::measured, "Measured joint positions")
+        .def_readonly("commanded", &drivers::MotionFeedback::commanded,
+                      "Per joint, the commanded value nearest to the measured one within the reading's window")
+        .def_readonly("deviations", &drivers::MotionFeedback::deviations,
+                      "Per reading, the largest joint deviation from the commanded path")
+        .def_readonly("max_deviation", &drivers::MotionFeedback::max_deviation,
+                      "The largest deviation of the motion")
+        .def("__len__", [](const drivers::MotionFeedback& self) { return self.times.size(); });
+
     py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>(m, "FanucDriver",
                                                                   "A driver for FANUC robot controllers over RMI.")
         .def(py::init([](std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra) {
@@ -66,6 +80,16 @@ void bind_fanuc_driver(py::module_& m) {
             },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
             "Leaving the with block by any path closes the driver (the robot stops).");
+        .def_property(
+            "feedback_rate", [](const FanucDriver& self) { return self.feedback_rate.load(); },
+            [](FanucDriver& self, double value) { self.feedback_rate = value; },
+            "Joint readings per second while a motion runs; 0 turns feedback and monitoring off")
+        .def_property(
+            "path_deviation_window", [](const FanucDriver& self) { return self.path_deviation_window.load(); },
+            [](FanucDriver& self, double value) { self.path_deviation_window = value; },
+            "How far back from a reading its commanded value may lie [s]: servo lag plus timing uncertainty")
+        .def_property_readonly("last_motion_feedback", &FanucDriver::get_last_motion_feedback,
+                               "The joint readings of the last motion, kept until the next one starts");
 }
 
 }  // namespace orvane::python

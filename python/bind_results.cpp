@@ -34,7 +34,6 @@ const Constants<Result>& result_constants() {
         {"ErrorReachGoalTimeout", &Result::ErrorReachGoalTimeout},
         {"ErrorCommandAlreadyInProgress", &Result::ErrorCommandAlreadyInProgress},
         {"ErrorTrajectoryAborted", &Result::ErrorTrajectoryAborted},
-        {"ErrorSpeedIsZero", &Result::ErrorSpeedIsZero},
         {"ErrorController", &Result::ErrorController},
         {"ErrorControllerEStopActive", &Result::ErrorControllerEStopActive},
         {"ErrorControllerSafetyViolation", &Result::ErrorControllerSafetyViolation},
@@ -46,6 +45,8 @@ const Constants<Result>& result_constants() {
         {"ErrorControllerProgramStopped", &Result::ErrorControllerProgramStopped},
         {"ErrorControllerSendingStop", &Result::ErrorControllerSendingStop},
         {"ErrorControllerConnection", &Result::ErrorControllerConnection},
+        {"ErrorPathDeviation", &Result::ErrorPathDeviation},
+        {"ErrorSpeedIsZero", &Result::ErrorSpeedIsZero},
     };
     return constants;
 }

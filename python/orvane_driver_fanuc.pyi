@@ -44,7 +44,6 @@ class Result:
     ErrorReachGoalTimeout: ClassVar[Result]
     ErrorCommandAlreadyInProgress: ClassVar[Result]
     ErrorTrajectoryAborted: ClassVar[Result]
-    ErrorSpeedIsZero: ClassVar[Result]
     ErrorController: ClassVar[Result]
     ErrorControllerEStopActive: ClassVar[Result]
     ErrorControllerSafetyViolation: ClassVar[Result]
@@ -56,6 +55,8 @@ class Result:
     ErrorControllerProgramStopped: ClassVar[Result]
     ErrorControllerSendingStop: ClassVar[Result]
     ErrorControllerConnection: ClassVar[Result]
+    ErrorPathDeviation: ClassVar[Result]
+    ErrorSpeedIsZero: ClassVar[Result]
     @property
     def code(self) -> int: ...
     @property
@@ -219,6 +220,23 @@ class Driver:
     def get_double_register(self, name: str) -> float | None: ...
     def set_double_register(self, name: str, value: float) -> bool: ...
 
+class MotionFeedback:
+    """The joint readings of one motion, oldest first."""
+
+    @property
+    def times(self) -> list[float]: ...
+    @property
+    def time_tags(self) -> list[int]: ...
+    @property
+    def measured(self) -> list[list[float]]: ...
+    @property
+    def commanded(self) -> list[list[float]]: ...
+    @property
+    def deviations(self) -> list[float]: ...
+    @property
+    def max_deviation(self) -> float: ...
+    def __len__(self) -> int: ...
+
 class FanucDriver(Driver):
     """A driver for FANUC robot controllers over RMI; connects at construction."""
 
@@ -236,3 +254,7 @@ class FanucDriver(Driver):
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> Literal[False]: ...
+    feedback_rate: float
+    path_deviation_window: float
+    @property
+    def last_motion_feedback(self) -> MotionFeedback: ...

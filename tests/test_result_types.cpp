@@ -35,7 +35,6 @@ const std::vector<Expected>& expected_results() {
         {&Result::ErrorCommandAlreadyInProgress, "ErrorCommandAlreadyInProgress", -103,
          "Another command is already in progress."},
         {&Result::ErrorTrajectoryAborted, "ErrorTrajectoryAborted", -104, "Trajectory was aborted by a stop command."},
-        {&Result::ErrorSpeedIsZero, "ErrorSpeedIsZero", -105, "The speed is 0: the motion was not started."},
         {&Result::ErrorController, "ErrorController", -200, "General error on the controller"},
         {&Result::ErrorControllerEStopActive, "ErrorControllerEStopActive", -201, "E-Stop is active on the controller."},
         {&Result::ErrorControllerSafetyViolation, "ErrorControllerSafetyViolation", -202,
@@ -51,6 +50,8 @@ const std::vector<Expected>& expected_results() {
         {&Result::ErrorControllerSendingStop, "ErrorControllerSendingStop", -209,
          "Failed to send the stop command to the controller."},
         {&Result::ErrorControllerConnection, "ErrorControllerConnection", -210, "No connection to controller."},
+        {&Result::ErrorPathDeviation, "ErrorPathDeviation", -105, "The robot deviated from the commanded path."},
+        {&Result::ErrorSpeedIsZero, "ErrorSpeedIsZero", -106, "The speed is 0: the motion was not started."},
     };
     return table;
 }

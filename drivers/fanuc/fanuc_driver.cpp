@@ -118,6 +118,7 @@ FanucDriver::~FanucDriver() {
         }
         if (task.thread.joinable()) task.thread.join();
     }
+    feedback.shutdown();
     {
         std::lock_guard lock(sampling_mutex);
         closing = true;

@@ -324,6 +324,7 @@ void FanucDriver::start_loop_locked() {
     drive_state = 2;
     loop_phase = LoopPhase::streaming;
     loop_requested = true;
+    feedback.loop_started(!motion_open, last_sent_state.position);
     motion_open = true;
     is_running_flag = true;
     ++motion_generation;
@@ -390,6 +391,9 @@ void FanucDriver::send_sample(int status) {
     entry.response = socket.send_request(*instruction, std::nullopt).share();
     entry.sent_at = Clock::now();
     last_instruction_sent_at = entry.sent_at;
+    // As the controller takes it: the wire duration, in milliseconds.
+    feedback.instruction_sent(entry.sequence_id, current_state.position,
+                              instruction->as_json().value("Speed", 0) / 1000.0, entry.sent_at);
     // Only an instruction that reached the socket uses up its number.
     ++next_sequence_id;
     {
@@ -493,8 +497,10 @@ void FanucDriver::collect_answers() {
                 pending_responses.pop_front();
                 break;
             }
+            const auto answered = oldest.sequence_id;
             pending_responses.pop_front();
             last_progress = Clock::now();
+            feedback.instruction_answered(answered, last_progress);
         }
     }
     if (!complaint.empty()) {
@@ -659,6 +665,7 @@ bool FanucDriver::wait_for_activity(std::optional<Clock::time_point> send_due) {
 }
 
 void FanucDriver::finish_loop(LoopEnd end, std::exception_ptr error) {
+    feedback.loop_ended();
     if ((error || end == LoopEnd::failed) && !link_usable()) end = LoopEnd::link_lost;
     if (error || end == LoopEnd::failed) {
         if (stop_requested) {
@@ -698,6 +705,8 @@ void FanucDriver::finish_loop(LoopEnd end, std::exception_ptr error) {
     {
         std::lock_guard lock(sampling_mutex);
         loop_phase = LoopPhase::finishing;
+        // The monitor stopped it: the stop is how, the deviation is why.
+        if (feedback.tripped() && !error && end != LoopEnd::link_lost) result = Result::ErrorPathDeviation;
         std::int32_t streaming = 2;
         if (error || end == LoopEnd::failed || end == LoopEnd::link_lost) {
             drive_state = 0;  // the next motion needs enable again

@@ -17,10 +17,10 @@ STUB = ROOT / "python" / "orvane_driver_fanuc.pyi"
 
 RESULT_NAMES = [
     "Success", "Error", "ErrorStartPositionDeviation", "ErrorTrajectoryDidNotUpdate", "ErrorReachGoalTimeout",
-    "ErrorCommandAlreadyInProgress", "ErrorTrajectoryAborted", "ErrorSpeedIsZero", "ErrorController", "ErrorControllerEStopActive",
+    "ErrorCommandAlreadyInProgress", "ErrorTrajectoryAborted", "ErrorController", "ErrorControllerEStopActive",
     "ErrorControllerSafetyViolation", "ErrorControllerAlarmActive", "ErrorControllerNotInAutoMode",
     "ErrorControllerNotInRemoteMode", "ErrorControllerInHoldState", "ErrorControllerEnableMotors",
-    "ErrorControllerProgramStopped", "ErrorControllerSendingStop", "ErrorControllerConnection",
+    "ErrorControllerProgramStopped", "ErrorControllerSendingStop", "ErrorControllerConnection", "ErrorPathDeviation", "ErrorSpeedIsZero",
 ]  # fmt: skip
 STATUS_NAMES = ["ReadyToMove", "EnableRequired", "ManualInterventionRequired", "Disconnected", "Error"]
 

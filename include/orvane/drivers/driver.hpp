@@ -267,8 +267,10 @@ public:
     /// Written by kelvra_reconnect / kelvra_disconnect only while the
     /// synchronisation thread is stopped; assign it only then.
     std::shared_ptr<orvane::Kelvra> kelvra;
-    bool monitor_path_deviation{true};
-    double path_deviation_error_threshold{0.1};
+    /// Atomic: a controller driver reads them while a motion runs, and a
+    /// change takes effect at its next look.
+    std::atomic<bool> monitor_path_deviation{true};
+    std::atomic<double> path_deviation_error_threshold{0.1};
     bool log_motions{false};
 
 protected:

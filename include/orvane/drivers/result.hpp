@@ -12,7 +12,7 @@ namespace orvane::drivers {
 /// Only the predefined constants below exist: the value constructor is
 /// private, so every Result is a copy of one of them and the code alone
 /// identifies the outcome. Codes: 1 success, -1 unspecified failure,
-/// -100..-105 the driver's own trajectory handling, -200..-210 the controller.
+/// -100..-106 the driver's own trajectory handling, -200..-210 the controller.
 class Result : public utils::ReturnCode {
 public:
     static const Result Success;
@@ -22,7 +22,6 @@ public:
     static const Result ErrorReachGoalTimeout;
     static const Result ErrorCommandAlreadyInProgress;
     static const Result ErrorTrajectoryAborted;
-    static const Result ErrorSpeedIsZero;
     static const Result ErrorController;
     static const Result ErrorControllerEStopActive;
     static const Result ErrorControllerSafetyViolation;
@@ -34,6 +33,8 @@ public:
     static const Result ErrorControllerProgramStopped;
     static const Result ErrorControllerSendingStop;
     static const Result ErrorControllerConnection;
+    static const Result ErrorPathDeviation;
+    static const Result ErrorSpeedIsZero;
 
 private:
     Result(std::int32_t code, std::string message);
@@ -71,7 +72,6 @@ inline const Result Result::ErrorTrajectoryDidNotUpdate{-101, "Failed to calcula
 inline const Result Result::ErrorReachGoalTimeout{-102, "Waiting to reach goal position has timed out."};
 inline const Result Result::ErrorCommandAlreadyInProgress{-103, "Another command is already in progress."};
 inline const Result Result::ErrorTrajectoryAborted{-104, "Trajectory was aborted by a stop command."};
-inline const Result Result::ErrorSpeedIsZero{-105, "The speed is 0: the motion was not started."};
 inline const Result Result::ErrorController{-200, "General error on the controller"};
 inline const Result Result::ErrorControllerEStopActive{-201, "E-Stop is active on the controller."};
 inline const Result Result::ErrorControllerSafetyViolation{-202, "Safety violation occured on the controller."};
@@ -83,6 +83,9 @@ inline const Result Result::ErrorControllerEnableMotors{-207, "The robot's motor
 inline const Result Result::ErrorControllerProgramStopped{-208, "Controller program stopped unexpectedly."};
 inline const Result Result::ErrorControllerSendingStop{-209, "Failed to send the stop command to the controller."};
 inline const Result Result::ErrorControllerConnection{-210, "No connection to controller."};
+// The path-deviation monitor stopped the robot (code next to the driver's own).
+inline const Result Result::ErrorPathDeviation{-105, "The robot deviated from the commanded path."};
+inline const Result Result::ErrorSpeedIsZero{-106, "The speed is 0: the motion was not started."};
 
 inline const ControllerStatus ControllerStatus::ReadyToMove{1, "Ready to move"};
 inline const ControllerStatus ControllerStatus::EnableRequired{-1, "Enable required"};

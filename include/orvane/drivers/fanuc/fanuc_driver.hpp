@@ -21,11 +21,13 @@
 
 #include "orvane/drivers/commands.hpp"
 #include "orvane/drivers/driver.hpp"
+#include "orvane/drivers/fanuc/fanuc_feedback.hpp"
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
 #include "orvane/drivers/result.hpp"
 #include "orvane/drivers/robot_state.hpp"
+#include "orvane/utils/fifo_mutex.hpp"
 
 namespace orvane::drivers {
 
@@ -46,8 +48,10 @@ namespace orvane::drivers {
 /// `Driver::sampling_mutex` (the time scaler, the trajectory, the motion state
 /// below, sequence numbers and every instruction send), `pending_mutex` (the
 /// queue of unanswered instructions), `stream_mutex` (what the streaming
-/// thread is asked to do), then the socket's own. No future is waited on while
-/// `sampling_mutex`, `pending_mutex` or `stream_mutex` is held.
+/// thread is asked to do), then the socket's own; the feedback's
+/// `state_mutex` is innermost and taken with nothing inside it. No future is
+/// waited on while `sampling_mutex`, `pending_mutex` or `stream_mutex` is held.
+/// The feedback thread holds `request_mutex` for one joint reading at a time.
 ///
 /// Operations may be called from any thread. From inside an event action (the
 /// streaming thread) use only the `_async` motion operations, `stop` and the
@@ -132,12 +136,24 @@ public:
     /// Beyond the execution time of the oldest instruction, how long its
     /// answer may take before the run ends as failed (s).
     double instruction_timeout_margin{1.0};
+    /// Joint readings per second while a motion streams (fanuc_feedback.cpp);
+    /// 0 reads nothing and so monitors nothing. May change during a motion.
+    std::atomic<double> feedback_rate{25.0};
+    /// How far back from a reading its commanded value may lie (s): the
+    /// controller's servo lag plus the timing uncertainty.
+    std::atomic<double> path_deviation_window{0.1};
+
+    /// The joint readings of the last motion (of the present one while it
+    /// runs); kept until the next motion starts.
+    MotionFeedback get_last_motion_feedback() const { return feedback.record(); }
 
     RmiSocket socket;
     /// 0 disabled, 1 enabled and idle, 2 streaming.
     std::atomic<std::int32_t> drive_state{0};
 
 protected:
+    friend class FanucFeedback;
+
     struct PendingInstruction {
         std::int32_t sequence_id{0};
         std::shared_future<RmiSocket::ResponsePtr> response;
@@ -239,7 +255,8 @@ protected:
     /// condition that reads an input holds the two the other way round).
     std::atomic<std::int32_t> next_sequence_id{1};
     std::mutex pending_mutex;
-    std::mutex request_mutex;
+    /// Fair: periodic joint reads and user commands take turns.
+    utils::FifoMutex request_mutex;
     std::mutex run_mutex;
     std::thread run_thread;
     /// Guarded by sampling_mutex: the promise of the motion streaming now.
@@ -301,6 +318,9 @@ protected:
         std::shared_ptr<std::atomic<bool>> done;
     };
     std::list<AsyncTask> async_tasks;
+
+    /// Last: its thread uses the members above and is joined before they go.
+    FanucFeedback feedback{*this};
 };
 
 }  // namespace orvane::drivers
