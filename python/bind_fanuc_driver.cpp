@@ -11,9 +11,10 @@
 
 namespace orvane::python {
 
-namespace {
-
 using drivers::FanucDriver;
+void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
+
+namespace {
 
 // The destructor waits for a streaming motion to end, and that motion may be
 // about to call a Python event action: it must not hold the interpreter lock.
@@ -36,8 +37,9 @@ std::shared_ptr<FanucDriver> make_driver(Arguments&&... arguments) {
 }  // namespace
 
 void bind_fanuc_driver(py::module_& m) {
-    py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>(m, "FanucDriver",
-                                                                  "A driver for FANUC robot controllers over RMI.")
+    py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>> driver(m, "FanucDriver",
+                                                                         "A driver for FANUC robot controllers over RMI.");
+    driver
         .def(py::init([](std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra) {
                  return make_driver(std::move(planner), host, sync_with_kelvra, true);
              }),
@@ -51,6 +53,7 @@ void bind_fanuc_driver(py::module_& m) {
              "Starts an Fanuc Robot Driver using RMI. Controls the given robot only.")
         .def("set_speed_override", &FanucDriver::set_speed_override, py::arg("value"))
         .def("set_payload", &FanucDriver::set_payload, py::arg("weight"));
+    bind_fanuc_controller(m, driver);
 }
 
 }  // namespace orvane::python
