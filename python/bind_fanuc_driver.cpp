@@ -11,9 +11,10 @@
 
 namespace orvane::python {
 
-namespace {
-
 using drivers::FanucDriver;
+void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
+
+namespace {
 
 // The destructor waits for a streaming motion to end, and that motion may be
 // about to call a Python event action: it must not hold the interpreter lock.
@@ -52,8 +53,10 @@ void bind_fanuc_driver(py::module_& m) {
                       "The largest deviation of the motion")
         .def("__len__", [](const drivers::MotionFeedback& self) { return self.times.size(); });
 
-    py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>(m, "FanucDriver",
-                                                                  "A driver for FANUC robot controllers over RMI.")
+
+    py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>> driver(m, "FanucDriver",
+                                                                         "A driver for FANUC robot controllers over RMI.");
+    driver
         .def(py::init([](std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra) {
                  return make_driver(std::move(planner), host, sync_with_kelvra, true);
              }),
@@ -79,7 +82,7 @@ void bind_fanuc_driver(py::module_& m) {
                 return false;  // an exception that left the block goes on
             },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
-            "Leaving the with block by any path closes the driver (the robot stops).");
+            "Leaving the with block by any path closes the driver (the robot stops).")
         .def_property(
             "feedback_rate", [](const FanucDriver& self) { return self.feedback_rate.load(); },
             [](FanucDriver& self, double value) { self.feedback_rate = value; },
@@ -90,6 +93,7 @@ void bind_fanuc_driver(py::module_& m) {
             "How far back from a reading its commanded value may lie [s]: servo lag plus timing uncertainty")
         .def_property_readonly("last_motion_feedback", &FanucDriver::get_last_motion_feedback,
                                "The joint readings of the last motion, kept until the next one starts");
+    bind_fanuc_controller(m, driver);
 }
 
 }  // namespace orvane::python

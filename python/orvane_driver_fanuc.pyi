@@ -15,7 +15,7 @@ from collections.abc import Callable, Generator, Sequence
 from types import TracebackType
 from typing import Any, ClassVar, Literal, NoReturn, TypeAlias, overload
 
-from orvane import CartesianWaypoint, Kelvra, Planner, Robot, Trajectory, Waypoint
+from orvane import CartesianWaypoint, Frame, Kelvra, Planner, Robot, Trajectory, Waypoint
 
 _Point: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint
 # Joint positions (reached at rest), a Waypoint, a CartesianWaypoint or a
@@ -258,3 +258,67 @@ class FanucDriver(Driver):
     path_deviation_window: float
     @property
     def last_motion_feedback(self) -> MotionFeedback: ...
+    @property
+    def current_cartesian_position(self) -> CartesianPose | None:
+        """The TCP pose in the active user frame and tool (metres, radians), or None."""
+    @property
+    def tcp_speed(self) -> float | None:
+        """The TCP speed in m/s, or None."""
+    @property
+    def active_frame_and_tool(self) -> FrameToolNumbers | None:
+        """The active user frame and tool, or None."""
+    def set_active_frame_and_tool(self, user_frame: int, user_tool: int) -> bool:
+        """Select user frame 0-9 and tool 0-10; refused while a motion streams or is paused."""
+    def get_user_frame(self, number: int) -> Frame | None:
+        """Read user frame 1-9."""
+    def set_user_frame(self, number: int, frame: Frame) -> bool:
+        """Write user frame 1-9; refused while a motion streams or is paused."""
+    def get_user_tool(self, number: int) -> Frame | None:
+        """Read tool 1-10."""
+    def set_user_tool(self, number: int, frame: Frame) -> bool:
+        """Write tool 1-10; refused while a motion streams or is paused."""
+    def get_position_register(self, number: int) -> PositionRegister | None:
+        """Read PR[number]: a Cartesian pose or a joint position (radians, J3 independent of J2)."""
+    @overload
+    def set_position_register(self, number: int, pose: CartesianPose) -> bool:
+        """Write a Cartesian pose to PR[number]."""
+    @overload
+    def set_position_register(self, number: int, joint_position: list[float]) -> bool:
+        """Write a joint position (radians, one value per joint) to PR[number]."""
+    def read_errors(self, count: int = 1) -> list[str] | None:
+        """The newest 1-5 alarm texts, newest first; empty without alarms; None when unreadable."""
+    def get_flag(self, name: str) -> int | None:
+        """Read a flag through its alias."""
+    def set_flag(self, name: str, value: int) -> bool:
+        """Write a flag through its alias (any non-zero value sets it)."""
+    def get_robot_input(self, name: str) -> int | None:
+        """Read a robot input through its alias."""
+    def set_robot_output(self, name: str, value: int) -> bool:
+        """Write a robot output through its alias (any non-zero value sets it)."""
+
+class CartesianPose:
+    """A TCP pose in a user frame with a tool (metres, radians)."""
+
+    pose: Frame
+    user_frame: int
+    user_tool: int
+    configuration: str
+    def __init__(
+        self, pose: Frame, user_frame: int = 0, user_tool: int = 0, configuration: str = "N U T"
+    ) -> None: ...
+
+class FrameToolNumbers:
+    """The active user frame and tool."""
+
+    @property
+    def user_frame(self) -> int: ...
+    @property
+    def user_tool(self) -> int: ...
+
+class PositionRegister:
+    """A position register: exactly one of the two is set."""
+
+    @property
+    def cartesian(self) -> CartesianPose | None: ...
+    @property
+    def joint_position(self) -> list[float] | None: ...

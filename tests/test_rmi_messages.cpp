@@ -280,15 +280,6 @@ TEST(RmiResponseParse, OnlyCommunicationsMayLackAnErrorId) {
                        "RMI Response does not contain the field ErrorID.");
 }
 
-TEST(RmiResponseParse, UnknownPacketAnswersAreRefused) {
-    expect_fanuc_error([] { parse(R"({"Command":"Unknown","ErrorID":2556941})"); },
-                       "RMI did not know an Command and came back with error id 2556941");
-    expect_fanuc_error([] { parse(R"({"Instruction" : "Unknown", "ErrorID" : 2556941, "SequenceID" : 9})"); },
-                       "RMI did not know an Instruction and came back with error id 2556941");
-    expect_fanuc_error([] { parse(R"({"Communication":"Unknown"})"); },
-                       "RMI did not know an Communication and came back with error id 0");
-}
-
 TEST(RmiResponseParse, LinesOfNoKnownKindAreRefusedWithTheLine) {
     for (const std::string line : {R"({"ErrorID":0})", R"({"command":"FRC_Reset","ErrorID":0})", "[1,2]", "42",
                                    R"("Command")", "null", "{}"}) {

@@ -370,9 +370,25 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string("\x00\xff\xfe garbage \x01\x02\r\n", sizeof("\x00\xff\xfe garbage \x01\x02\r\n") - 1),                      // garbage bytes
                       std::string(150000, 'x'),                                                // over-long, no end
                       std::string("{\"Nonsense\" : \"FRC_GetStatus\", \"ErrorID\" : 0}\r\n"),   // unknown kind
-                      std::string("{\"Command\" : \"Unknown\", \"ErrorID\" : 2556941}\r\n"),    // refused packet
                       std::string("[1, 2, 3]\r\n"),                                             // not an object
                       std::string("{\"Command\" : \"FRC_Reset\"}\r\n")));                        // no ErrorID
+
+TEST_F(RmiSocketTest, AnUnknownPacketAnswerCompletesThePendingCommandAndKeepsTheLink) {
+    // Older firmware answers a packet it does not know without naming it.
+    sim->withhold_answers(true);
+    auto status = status_request();
+    ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("FRC_GetStatus") != std::string::npos; },
+                                   long_wait));
+    sim->send_raw("{\"Command\" : \"Unknown\", \"ErrorID\" : 2556941}\r\n");
+    ASSERT_TRUE(ready_within(status, long_wait));
+    const auto answer = status.get();
+    EXPECT_EQ(answer->get_name(), "Unknown");
+    EXPECT_FALSE(answer->success);
+    EXPECT_EQ(answer->error_id, 2556941);
+    sim->withhold_answers(false);
+    EXPECT_TRUE(socket->is_connected());
+    EXPECT_EQ(sim->connection_count(), 1u);
+}
 
 TEST_F(RmiSocketTest, SecondRequestUnderTheSameKeyBreaksTheFirstPromise) {
     sim->withhold_answers(true);

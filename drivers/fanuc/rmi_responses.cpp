@@ -1,5 +1,7 @@
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 
+#include "orvane/drivers/fanuc/rmi_controller_responses.hpp"
+
 #include <limits>
 #include <string>
 #include <utility>
@@ -96,6 +98,7 @@ double number_member(const nlohmann::json& object, const char* key) {
 }
 
 std::shared_ptr<RmiResponse> build(std::string kind, std::string name, nlohmann::json object) {
+    if (auto controller = build_controller_response(kind, name, object)) return controller;
     if (name == "FRC_Connect") return std::make_shared<ConnectionResponse>(std::move(object));
     if (name == "FRC_GetStatus") return std::make_shared<ControllerStatusResponse>(std::move(object));
     if (name == "FRC_ReadJointAngles") return std::make_shared<JointAngleResponse>(std::move(object));
@@ -115,10 +118,6 @@ RmiResponse::RmiResponse(std::string kind, std::string name_, nlohmann::json obj
     } else if (type != RMI_COMMUNICATION) {
         // Only unsolicited communication packets (FRC_SystemFault) may lack it.
         refuse("RMI Response does not contain the field ErrorID.");
-    }
-
-    if (name == "Unknown") {
-        refuse("RMI did not know an " + type + " and came back with error id " + std::to_string(error_id));
     }
 
     if (type == RMI_INSTRUCTION) {

@@ -494,7 +494,15 @@ void RmiSocket::handle_line(const std::string& line) {
     std::optional<std::promise<ResponsePtr>> waiting;
     {
         std::lock_guard lock(promises_mutex);
-        const auto entry = promises.find(response->get_id());
+        auto entry = promises.find(response->get_id());
+        if (entry == promises.end() && type == "Command" && response->get_name() == "Unknown") {
+            // A packet the controller does not know is answered without its
+            // name; commands are answered in turn, so it is the oldest one.
+            for (auto candidate = promises.begin(); candidate != promises.end(); ++candidate) {
+                if (RmiInstruction::is_req_from_instruction(candidate->first)) continue;
+                if (entry == promises.end() || candidate->second.sent_at < entry->second.sent_at) entry = candidate;
+            }
+        }
         if (entry != promises.end()) {
             waiting.emplace(std::move(entry->second.promise));
             promises.erase(entry);

@@ -22,6 +22,8 @@
 #include "orvane/drivers/commands.hpp"
 #include "orvane/drivers/driver.hpp"
 #include "orvane/drivers/fanuc/fanuc_feedback.hpp"
+#include "orvane/drivers/fanuc/fanuc_controller_types.hpp"
+#include "orvane/drivers/fanuc/rmi_firmware_limits.hpp"
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
@@ -125,6 +127,53 @@ public:
     /// ports from 1, and 32767 lies far beyond any configured port count, so
     /// a larger number is a mistake, never a port.
     static constexpr IOAddressRange io_ports{1, 32767};
+    // --- analog and group I/O, registers, flags, robot I/O (fanuc_controller_io.cpp) ---
+    // Through the alias table, as the digital pair. A controller that does not
+    // know the packet (older firmware) gets one warning per link and the
+    // not-supported answer. Values are checked before anything is sent; a
+    // refused write returns false and logs the controller's error ID.
+    std::optional<double> get_analog_input(const std::string& name) override;
+    bool set_analog_output(const std::string& name, double value) override;
+    std::optional<int> get_group_input(const std::string& name) override;
+    /// 0 to 65535 (a group has at most 16 signals).
+    bool set_group_output(const std::string& name, int value) override;
+    std::optional<int> get_int_register(const std::string& name) override;
+    bool set_int_register(const std::string& name, int value) override;
+    std::optional<double> get_double_register(const std::string& name) override;
+    /// The controller keeps real registers in single precision.
+    bool set_double_register(const std::string& name, double value) override;
+    std::optional<int> get_flag(const std::string& name);
+    bool set_flag(const std::string& name, int value);
+    std::optional<int> get_robot_input(const std::string& name);
+    bool set_robot_output(const std::string& name, int value);
+
+    // --- Cartesian position, frames, tools, position registers, alarms
+    //     (fanuc_controller_data.cpp) ----------------------------------------------------
+    // Metres and radians, J3 independent of J2; empty or false when the
+    // controller cannot answer (unknown packet, refusal, no link).
+    /// The TCP pose in the active user frame and tool.
+    std::optional<CartesianPose> get_current_cartesian_position();
+    /// The TCP speed in m/s.
+    std::optional<double> get_tcp_speed();
+    std::optional<FrameToolNumbers> get_active_frame_and_tool();
+    /// User frame 0 to 9 (0 the world), tool 0 to 10; refused while a motion
+    /// streams or is paused.
+    bool set_active_frame_and_tool(int user_frame, int user_tool);
+    /// User frame 1 to 9 in the world frame.
+    std::optional<orvane::Frame> get_user_frame(int number);
+    /// Refused while a motion streams or is paused.
+    bool set_user_frame(int number, const orvane::Frame& frame);
+    /// Tool 1 to 10 in the faceplate frame.
+    std::optional<orvane::Frame> get_user_tool(int number);
+    /// Refused while a motion streams or is paused.
+    bool set_user_tool(int number, const orvane::Frame& frame);
+    std::optional<PositionRegister> get_position_register(int number);
+    bool set_position_register(int number, const CartesianPose& pose);
+    /// One value per joint of the robot.
+    bool set_position_register(int number, const std::vector<double>& joint_position);
+    /// The newest `count` (1 to 5) alarm texts of the controller, newest
+    /// first; an empty list when there are none.
+    std::optional<std::vector<std::string>> read_errors(int count);
 
     // --- configuration ---------------------------------------------------------------
     std::uint64_t max_pending_instructions{4};
@@ -190,6 +239,14 @@ protected:
     /// False (and drive_state 0 unless a run streams) when the link is down or
     /// was made anew since enable.
     bool check_link();
+
+    // --- controller data (fanuc_controller_io.cpp) ------------------------------------
+    /// One command exchange of the operations above: the answer when it is
+    /// successful; nullptr, with a warning, when the controller refused it, does
+    /// not know it or the link is down. `what` names the operation in the log.
+    RmiSocket::ResponsePtr ask_controller(RmiMessage& request, const std::string& what);
+    /// True (with a warning) while a motion streams or is paused.
+    bool refuse_while_moving(const std::string& what);
 
     // --- motion -----------------------------------------------------------------------
     std::shared_future<Result> request_motion(const MotionRequest& request);
@@ -266,6 +323,8 @@ protected:
     /// Guarded by sampling_mutex: the newest instruction as sent (J3 relative to J2).
     std::shared_ptr<MotionInstruction> last_instruction;
     std::atomic<std::int32_t> scaler_status{0};
+    /// Packets the controller of the present link does not know (own lock).
+    FirmwareLimits firmware_limits;
 
     // Guarded by sampling_mutex.
     LoopPhase loop_phase{LoopPhase::idle};
