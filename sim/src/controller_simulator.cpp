@@ -91,6 +91,9 @@ bool is_blank(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
+// A controller's I/O ports are numbered from 1; none lies beyond 32767.
+bool is_io_port(int64_t port) { return port >= 1 && port <= 32767; }
+
 std::optional<int64_t> integer_member(const json& j, const char* key) {
   auto it = j.find(key);
   if (it == j.end()) return std::nullopt;
@@ -750,11 +753,11 @@ struct ControllerSimulator::Impl {
       }
     } else if (name == "FRC_ReadDIN") {
       auto port = integer_member(j, "PortNumber");
-      if (!port || *port < 0) err = error_id::invalid_value;
+      if (!port || !is_io_port(*port)) err = error_id::invalid_value;
     } else if (name == "FRC_WriteDOUT") {
       auto port = integer_member(j, "PortNumber");
       auto it = j.find("PortValue");
-      if (!port || *port < 0) err = error_id::invalid_value;
+      if (!port || !is_io_port(*port)) err = error_id::invalid_value;
       else if (it == j.end() || !it->is_string()) err = error_id::invalid_value;
       else if (*it == "ON") dout[static_cast<uint64_t>(*port)] = true;
       else if (*it == "OFF") dout[static_cast<uint64_t>(*port)] = false;

@@ -203,6 +203,14 @@ TEST(SimCommands, DigitalIoAndOverride) {
   sim->set_digital_input(5, true);
   EXPECT_EQ(s.data.command(R"({"Command":"FRC_ReadDIN","PortNumber":5})")["PortValue"], 1);
   EXPECT_EQ(s.data.command(R"({"Command":"FRC_ReadDIN","PortNumber":-1})")["ErrorID"], err::invalid_value);
+  // Ports are numbered 1 to 32767: an address beyond is refused, never wrapped or stored.
+  for (const char* port : {"0", "32768", "1099511627776", "9223372036854775807"}) {
+    EXPECT_EQ(s.data.command(std::string(R"({"Command":"FRC_ReadDIN","PortNumber":)") + port + "}")["ErrorID"],
+              err::invalid_value) << port;
+    EXPECT_EQ(s.data.command(std::string(R"({"Command":"FRC_WriteDOUT","PortValue":"ON","PortNumber":)") + port + "}")["ErrorID"],
+              err::invalid_value) << port;
+  }
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_WriteDOUT","PortNumber":32767,"PortValue":"ON"})")["ErrorID"], 0);
 
   EXPECT_FALSE(sim->digital_output(3).has_value());
   EXPECT_EQ(s.data.command(R"({"Command":"FRC_WriteDOUT","PortNumber":3,"PortValue":"ON"})")["ErrorID"], 0);
