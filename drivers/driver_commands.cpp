@@ -44,6 +44,7 @@ bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& tr
     // nothing beyond the robot's limits is run.
     if (const auto violation = find_limit_violation(result)) {
         log::log_error(tag, "Refused the trajectory: " + *violation);
+        set_last_error("Refused the trajectory: " + *violation);
         return false;
     }
     trajectory_out = std::move(result);

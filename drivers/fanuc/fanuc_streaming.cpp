@@ -98,6 +98,7 @@ bool FanucDriver::is_valid_trajectory(const orvane::Trajectory& candidate) const
     }
     if (const auto violation = find_limit_violation(candidate)) {
         log::log_error(tag, "Refused to run the trajectory: " + *violation);
+        set_last_error("Refused to run the trajectory: " + *violation);
         return false;
     }
     return true;

@@ -2,6 +2,8 @@
 // how every operation answers once the controller is gone.
 #include "fanuc/fanuc_fixture.hpp"
 
+#include <gmock/gmock.h>
+
 #include <limits>
 #include <stdexcept>
 
@@ -30,6 +32,9 @@ TEST_F(InputCheckTest, TrajectoriesBeyondTheJointLimitsAreRefusedBeforeAnythingI
                                          {std::vector<double>(6), std::vector<double>(6), std::vector<double>(6)},
                                          {std::vector<double>(6), std::vector<double>(6), std::vector<double>(6)});
     EXPECT_EQ(driver->run(jump), Result::Error);
+    // The program can show why: joint, sample and limit.
+    EXPECT_THAT(driver->get_last_error(), ::testing::HasSubstr("Joint 2 at sample 1"));
+    EXPECT_THAT(driver->get_last_error(), ::testing::HasSubstr("beyond its limit"));
     // A finite but absurd value.
     const auto absurd = with_value(cosine_trajectory(start, offset_by(start, 0, 0.3), 1.0), 20, 3, 1e308);
     EXPECT_EQ(driver->run(absurd), Result::Error);
