@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "hostile/hostile_controller.hpp"
-#include "hostile/log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
@@ -100,7 +100,7 @@ protected:
 }  // namespace
 
 TEST_F(HostileSocketTest, AnswerNestedAHundredThousandDeepDropsTheLinkWithAClearError) {
-    hostile::LogCapture log;
+    orvane_test::LogCapture log(orvane::log::Level::Debug);
     auto status = pending_status();
     // A complete line of 200 kB, arriving in two receives.
     const std::string deep = "{\"Command\":\"FRC_GetStatus\",\"ErrorID\":" + std::string(100000, '[') +
@@ -115,7 +115,7 @@ TEST_F(HostileSocketTest, AnswerNestedAHundredThousandDeepDropsTheLinkWithAClear
 }
 
 TEST_F(HostileSocketTest, AnswerNestedTooDeepWithinTheLineLimitDropsTheLinkWithAClearError) {
-    hostile::LogCapture log;
+    orvane_test::LogCapture log(orvane::log::Level::Debug);
     auto status = pending_status();
     const std::string deep = "{\"Command\":\"FRC_GetStatus\",\"ErrorID\":" + std::string(49000, '[') +
                              std::string(49000, ']') + "}\r\n";

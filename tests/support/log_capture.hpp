@@ -63,6 +63,14 @@ public:
         return found;
     }
 
+    // Whether any line printed so far contains `needle`, whatever its level.
+    bool contains(const std::string& needle) {
+        for (const auto& line : lines()) {
+            if (line.text.find(needle) != std::string::npos) return true;
+        }
+        return false;
+    }
+
     // Lines that carry no message after their "[orvane.tag] " prefix.
     std::size_t empty_messages() {
         std::size_t found = 0;
