@@ -1517,9 +1517,9 @@ bool ControllerSimulator::wait_for_disconnect(std::chrono::milliseconds timeout)
 }
 
 bool ControllerSimulator::wait_for_line(const std::function<bool(const std::string&)>& pred,
-                                        std::chrono::milliseconds timeout) const {
+                                        std::chrono::milliseconds timeout, std::size_t from) const {
   std::unique_lock lk(impl_->m);
-  std::size_t seen = 0;
+  std::size_t seen = from;
   return impl_->cv.wait_for(lk, timeout, [&] {
     const auto& lines = impl_->received;
     seen = std::min(seen, lines.size());
@@ -1532,6 +1532,11 @@ bool ControllerSimulator::wait_for_line(const std::function<bool(const std::stri
 bool ControllerSimulator::wait_until_motion_idle(std::chrono::milliseconds timeout) const {
   std::unique_lock lk(impl_->m);
   return impl_->cv.wait_for(lk, timeout, [this] { return impl_->queue.empty() && !impl_->executing; });
+}
+
+size_t ControllerSimulator::received_line_count() const {
+  std::lock_guard lk(impl_->m);
+  return impl_->received.size();
 }
 
 size_t ControllerSimulator::connection_count() const {

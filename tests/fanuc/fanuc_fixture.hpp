@@ -212,10 +212,13 @@ protected:
     template <class Call>
     auto answered_with(const std::string& name, const std::string& line, Call call) {
         sim->withhold_answers(true);
+        // Only the request the call makes counts: answering an earlier one
+        // would reach the driver before it asks and leave its request unanswered.
+        const auto before = sim->received_line_count();
         auto outcome = std::async(std::launch::async, call);
         const bool sent = sim->wait_for_line(
             [&](const std::string& received) { return received.find("\"" + name + "\"") != std::string::npos; },
-            wait_limit);
+            wait_limit, before);
         if (sent) sim->send_raw(line + "\r\n");
         outcome.wait();
         sim->withhold_answers(false);

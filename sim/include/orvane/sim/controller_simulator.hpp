@@ -240,7 +240,11 @@ public:
   // Waits for tests; false on time-out.
   bool wait_for_client(std::chrono::milliseconds timeout) const;
   bool wait_for_disconnect(std::chrono::milliseconds timeout) const;
-  bool wait_for_line(const std::function<bool(const std::string&)>& pred, std::chrono::milliseconds timeout) const;
+  // Looks at received lines from index `from` on, so a caller can wait for a
+  // line that has not arrived yet rather than match an older one.
+  bool wait_for_line(const std::function<bool(const std::string&)>& pred, std::chrono::milliseconds timeout,
+                     std::size_t from = 0) const;
+  size_t received_line_count() const;
   bool wait_until_motion_idle(std::chrono::milliseconds timeout) const;
   size_t connection_count() const;  // data connections accepted so far
 
