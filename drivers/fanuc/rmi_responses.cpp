@@ -138,7 +138,10 @@ std::shared_ptr<RmiResponse> RmiResponse::from_str(std::string_view line) {
         for (const std::string_view kind : {RMI_INSTRUCTION, RMI_COMMAND, RMI_COMMUNICATION}) {
             const auto it = object.find(kind);
             if (it == object.end()) continue;
-            std::string name = it->get<std::string>();  // a non-string name throws a type error
+            if (!it->is_string()) {
+                refuse("RMI Response field " + std::string(kind) + " is not a string: " + describe(*it));
+            }
+            std::string name = it->get<std::string>();
             return build(std::string(kind), std::move(name), std::move(object));
         }
     }

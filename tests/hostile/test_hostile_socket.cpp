@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "hostile/hostile_controller.hpp"
 #include "support/log_capture.hpp"
@@ -19,6 +22,7 @@
 using namespace std::chrono_literals;
 using hostile::HostileController;
 using orvane::drivers::ControllerStatusRequest;
+using orvane::drivers::MotionInstruction;
 using orvane::drivers::ControllerStatusResponse;
 using orvane::drivers::RmiResponse;
 using orvane::drivers::RmiSocket;
@@ -53,6 +57,21 @@ bool eventually(Predicate predicate, std::chrono::milliseconds limit = outcome_l
         std::this_thread::sleep_for(5ms);
     }
     return predicate();
+}
+
+// The peak resident size of this process so far (VmHWM), in KiB.
+long peak_rss_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+std::string instruction_answer(int sequence_id) {
+    return "{\"Instruction\" : \"FRC_JointMotionJRep\", \"ErrorID\" : 0, \"SequenceID\" : " +
+           std::to_string(sequence_id) + "}\r\n";
 }
 
 // Answers every request as a controller should, except that a status request
@@ -93,9 +112,16 @@ protected:
         EXPECT_EQ(socket->pending_count(), 0u);
     }
 
+    ResponseFuture send_motion(int sequence_id) {
+        MotionInstruction instruction(sequence_id, {0.0, 0.0, 0.0, 0.0, -0.5, 0.0}, 0.024, false);
+        return socket->send_message(instruction);
+    }
+
     HostileController controller;
     std::unique_ptr<RmiSocket> socket;
 };
+
+class HostileAnswerTest : public HostileSocketTest, public ::testing::WithParamInterface<std::string> {};
 
 }  // namespace
 
@@ -122,5 +148,115 @@ TEST_F(HostileSocketTest, AnswerNestedTooDeepWithinTheLineLimitDropsTheLinkWithA
     ASSERT_TRUE(controller.send(deep));
     EXPECT_EQ(outcome_of(status), closed_message);
     EXPECT_TRUE(eventually([&] { return log.contains("nests deeper than 32 levels"); }));
+    expect_working_link_again();
+}
+
+// Values no controller sends, where the type or the number itself is wrong:
+// the pending request ends with a clear error, never with a made-up value.
+TEST_P(HostileAnswerTest, AnAnswerWithAnImpossibleValueFailsThePendingRequestClearly) {
+    orvane_test::LogCapture log(orvane::log::Level::Debug);
+    auto status = pending_status();
+    ASSERT_TRUE(controller.send(GetParam() + "\r\n"));
+    const auto outcome = outcome_of(status);
+    EXPECT_NE(outcome, "");
+    EXPECT_NE(outcome, "<no outcome>");
+    EXPECT_EQ(outcome.find("<not an OrvaneError>"), std::string::npos) << outcome;
+    expect_working_link_again();
+    // The log says what was wrong, in the driver's words or the parser's.
+    EXPECT_TRUE(log.contains("RMI Response field") || log.contains("json.exception.parse_error") ||
+                log.contains("number overflow"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, HostileAnswerTest,
+    ::testing::Values(
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : "0"})"),
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : 1e400})"),
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : NaN})"),
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : -Infinity})"),
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : 0.5})"),
+        std::string(R"({"Command" : 7, "ErrorID" : 0})"),
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : 0, "ServoReady" : 1, "TPMode" : 0, )"
+                    R"("RMIMotionStatus" : 1, "ProgramStatus" : 0, "SingleStepMode" : 0, "NumberUTool" : 1, )"
+                    R"("NumberUFrame" : 0, "NextSequenceID" : 1e400, "Override" : 100})"),
+        std::string(R"({"Command" : "FRC_GetStatus", "ErrorID" : 0, "ServoReady" : "yes", "TPMode" : 0, )"
+                    R"("RMIMotionStatus" : 1, "ProgramStatus" : 0, "SingleStepMode" : 0, "NumberUTool" : 1, )"
+                    R"("NumberUFrame" : 0, "NextSequenceID" : 1, "Override" : 100})")));
+
+TEST_F(HostileSocketTest, DuplicateAndUnsolicitedAnswersNeverCompleteAnotherRequest) {
+    // Instructions are left for the test to answer.
+    controller.set_responder([](const std::string& request) -> std::string {
+        if (request.find("\"Instruction\"") != std::string::npos) return "";
+        return HostileController::well_behaved_answer(request);
+    });
+    auto first = send_motion(1);
+    auto second = send_motion(2);
+    ASSERT_TRUE(controller.wait_for_request("\"SequenceID\":2", outcome_limit));
+    ASSERT_TRUE(controller.send(instruction_answer(1)));
+    ASSERT_EQ(outcome_of(first), "");
+
+    // The same answer again, one for an instruction not sent yet, a nameless
+    // refusal of a command while no command is pending, and a command answer
+    // nobody asked for.
+    ASSERT_TRUE(controller.send(instruction_answer(1)));
+    ASSERT_TRUE(controller.send(instruction_answer(3)));
+    ASSERT_TRUE(controller.send("{\"Command\" : \"Unknown\", \"ErrorID\" : 2556941}\r\n"));
+    ASSERT_TRUE(controller.send(HostileController::well_behaved_answer("{\"Command\" : \"FRC_GetStatus\"}")));
+    // Once a later request has its answer, every line above was handled.
+    auto status = status_request();
+    ASSERT_EQ(outcome_of(status), "");
+    EXPECT_EQ(second.wait_for(0s), std::future_status::timeout) << "instruction 2 completed by another's answer";
+    // Instruction 3 is sent after its stray answer came: that answer is not kept for it.
+    auto third = send_motion(3);
+    ASSERT_TRUE(controller.wait_for_request("\"SequenceID\":3", outcome_limit));
+    auto status_again = status_request();
+    ASSERT_EQ(outcome_of(status_again), "");
+    EXPECT_EQ(third.wait_for(0s), std::future_status::timeout) << "instruction 3 completed by an earlier stray answer";
+    EXPECT_EQ(socket->pending_count(), 2u);
+
+    ASSERT_TRUE(controller.send(instruction_answer(2) + instruction_answer(3)));
+    EXPECT_EQ(outcome_of(second), "");
+    EXPECT_EQ(outcome_of(third), "");
+    EXPECT_EQ(controller.data_connections(), 1u);  // nothing above was worth dropping the link for
+}
+
+TEST_F(HostileSocketTest, ALineThatTricklesInForeverEndsTheRequestAtItsTimeOut) {
+    auto status = [&] {
+        controller.set_responder(all_but_status);
+        const auto seen = controller.received_count("FRC_GetStatus");
+        auto request = status_request(1.0);
+        EXPECT_TRUE(controller.wait_for_request("FRC_GetStatus", outcome_limit, seen + 1));
+        return request;
+    }();
+    // One byte every 10 ms, never a terminator (it would take 1000 s to reach the line limit).
+    auto loris = std::async(std::launch::async,
+                            [&] { controller.trickle(std::string(100000, 'x'), 1, std::chrono::milliseconds(10)); });
+    EXPECT_EQ(outcome_of(status), "No answer to FRC_GetStatus within 1 s.");
+    controller.stop_sending();
+    loris.wait();
+    expect_working_link_again();
+}
+
+TEST_F(HostileSocketTest, AnAnswerArrivingByteByByteIsReassembled) {
+    auto status = pending_status();
+    std::string answer = HostileController::well_behaved_answer("{\"Command\" : \"FRC_GetStatus\"}");
+    if (answer.find("\r\n") == std::string::npos) answer += "\r\n";
+    controller.trickle(answer, 1, std::chrono::milliseconds(2));
+    EXPECT_EQ(outcome_of(status), "");
+    EXPECT_EQ(controller.data_connections(), 1u);
+}
+
+TEST_F(HostileSocketTest, AFiftyMegabyteLineDropsTheLinkWithoutHoldingItInMemory) {
+    orvane_test::LogCapture log(orvane::log::Level::Debug);
+    auto status = pending_status();
+    const long peak_before = peak_rss_kib();
+    const std::string megabyte(1 << 20, 'x');
+    int sent = 0;
+    while (sent < 50 && controller.send(megabyte)) ++sent;  // fails once the driver has closed the link
+    EXPECT_EQ(outcome_of(status), closed_message);
+    EXPECT_TRUE(eventually([&] { return log.contains("RMI line"); }));
+    // The controller's own 1 MiB piece and the socket buffers account for a
+    // few MiB; holding the line would take 50.
+    EXPECT_LT(peak_rss_kib() - peak_before, 16 * 1024) << sent << " MiB were sent";
     expect_working_link_again();
 }
