@@ -266,26 +266,34 @@ FanucFeedback::Evaluation FanucFeedback::evaluate_locked(const Reading& reading,
     const auto to = middle + half_trip;
     const double stretch = 100.0 / std::max(1, driver.known_override.load());
 
-    std::vector<double> previous = base_position;
-    std::optional<Clock::time_point> free_at = base_free_at;
-    for (std::size_t k = 0; k < instructions.size(); ++k) {
-        const auto& instruction = instructions[k];
-        const auto start = free_at ? std::max(instruction.sent_at, *free_at) : instruction.sent_at;
-        if (k == 0 && from <= start) include_point(previous, low, high);  // resting before it
-        auto end = start + to_clock(instruction.duration * stretch);
-        // Answered means done, however fast the override let it run.
-        if (instruction.answered_at && *instruction.answered_at < end) end = std::max(start, *instruction.answered_at);
-        if (end >= from && start <= to) {
-            include_between(previous, instruction.target, start, end, std::max(from, start), low, high);
-            include_between(previous, instruction.target, start, end, std::min(to, end), low, high);
+    // When the controller took up the next instruction is known only within
+    // bounds: no later than the answer to the one before reached this host
+    // (which may be well after the controller sent it, on a loaded host), and
+    // no earlier than that one's nominal end. The commanded path is taken
+    // from both, so that neither a late answer nor a slowed motion reads as a
+    // deviation.
+    for (const bool answer_ends_instruction : {true, false}) {
+        std::vector<double> previous = base_position;
+        std::optional<Clock::time_point> free_at = base_free_at;
+        for (std::size_t k = 0; k < instructions.size(); ++k) {
+            const auto& instruction = instructions[k];
+            const auto start = free_at ? std::max(instruction.sent_at, *free_at) : instruction.sent_at;
+            if (k == 0 && from <= start) include_point(previous, low, high);  // resting before it
+            auto end = start + to_clock(instruction.duration * stretch);
+            // Answered means done, however fast the override let it run.
+            if (instruction.answered_at && *instruction.answered_at < end) end = std::max(start, *instruction.answered_at);
+            if (end >= from && start <= to) {
+                include_between(previous, instruction.target, start, end, std::max(from, start), low, high);
+                include_between(previous, instruction.target, start, end, std::min(to, end), low, high);
+            }
+            free_at = answer_ends_instruction && instruction.answered_at ? *instruction.answered_at : end;
+            const bool last = k + 1 == instructions.size();
+            const auto hold_end = last ? Clock::time_point::max() : std::max(instructions[k + 1].sent_at, *free_at);
+            if (hold_end >= from && end <= to) include_point(instruction.target, low, high);
+            previous = instruction.target;
         }
-        free_at = instruction.answered_at ? *instruction.answered_at : end;
-        const bool last = k + 1 == instructions.size();
-        const auto hold_end = last ? Clock::time_point::max() : std::max(instructions[k + 1].sent_at, *free_at);
-        if (hold_end >= from && end <= to) include_point(instruction.target, low, high);
-        previous = instruction.target;
+        if (instructions.empty()) include_point(previous, low, high);
     }
-    if (instructions.empty()) include_point(previous, low, high);
 
     Evaluation evaluation;
     evaluation.commanded.resize(joints);
