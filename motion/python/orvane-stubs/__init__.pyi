@@ -8,7 +8,9 @@ numbers is taken, a numpy array is accepted too.
 
 import enum
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, TypeAlias, overload
+from typing import Any, TypeAlias, overload
+
+from . import robots as robots
 
 _Vector: TypeAlias = Sequence[float]
 _Point: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint
@@ -208,13 +210,6 @@ class Environment:
     def robots(self) -> list[Robot]: ...
     def get_robot(self, name: str) -> Robot | None: ...
 
-# A submodule in the extension; described here as a namespace.
-class robots:
-    fanuc_control_rate: ClassVar[float]
-    @staticmethod
-    def fanuc_lrmate200id() -> RobotArm: ...
-    @staticmethod
-    def fanuc_crx10ial() -> RobotArm: ...
 
 class PlanningError(RuntimeError):
     message: str
