@@ -389,12 +389,15 @@ void FanucDriver::send_sample(int status) {
     PendingInstruction entry;
     entry.sequence_id = next_sequence_id;
     entry.duration = delta_time;
+    // The instruction cannot reach the controller before it is written: the
+    // monitor's commanded path starts it no later than the controller can.
+    const auto writing_at = Clock::now();
     entry.response = socket.send_request(*instruction, std::nullopt).share();
     entry.sent_at = Clock::now();
-    last_instruction_sent_at = entry.sent_at;
+    last_instruction_sent_at = entry.sent_at;  // pacing counts from the end of the write
     // As the controller takes it: the wire duration, in milliseconds.
     feedback.instruction_sent(entry.sequence_id, current_state.position,
-                              instruction->as_json().value("Speed", 0) / 1000.0, entry.sent_at);
+                              instruction->as_json().value("Speed", 0) / 1000.0, writing_at);
     // Only an instruction that reached the socket uses up its number.
     ++next_sequence_id;
     {
