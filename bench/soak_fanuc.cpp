@@ -276,7 +276,10 @@ int soak(const Options& options) {
         auto planned = planner->plan(orvane::LowLevelMotion(arm, orvane::Waypoint(from), orvane::Waypoint(random_goal(random, *arm))));
         if (!planned) throw std::runtime_error("planning failed: " + planned.error().message);
         const auto bound = std::chrono::milliseconds(static_cast<long>(planned->duration() * 1000.0)) + call_bound;
-        const bool inject = Clock::now() >= next_fault;
+        // A fault lands in the middle of a run: a short motion could end
+        // before it (a refusal armed for a later instruction would then hit
+        // the next, fault-free run), so it waits for a longer one.
+        const bool inject = Clock::now() >= next_fault && planned->duration() >= 1.5;
 
         auto motion = bounded("run_async", [&] { return driver->run_async(*planned); });
         std::optional<Fault> fault;
@@ -304,9 +307,15 @@ int soak(const Options& options) {
         ++tally.runs;
         const std::string kind = fault ? name(*fault) : "none";
         ++tally.outcomes[kind][result.message];
+        const bool as_expected = fault ? expected(*fault, result) : result == Result::Success;
+        if (!as_expected) {
+            std::printf("[soak] unexpected: fault %s, result \"%s\", last error \"%s\"\n", kind.c_str(),
+                        result.message.c_str(), driver->get_last_error().c_str());
+            std::fflush(stdout);
+        }
         if (fault) {
             ++tally.faults;
-            if (!expected(*fault, result)) ++tally.unexpected;
+            if (!as_expected) ++tally.unexpected;
             if (*fault == Fault::EStop) sim.command("estop off");
             if (!recover(*driver)) ++tally.failed_recoveries;
             next_fault += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.fault_every));
