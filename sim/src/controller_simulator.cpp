@@ -55,6 +55,7 @@ void ControllerSimulator::set_digital_input(uint64_t port, bool value) {
 void ControllerSimulator::set_port(const std::string& type, int64_t port, double value) {
   static const std::set<std::string> types = {"DI", "DO", "RI", "RO", "AI", "AO", "GI", "GO", "FLAG"};
   if (!types.count(type) || !std::isfinite(value)) throw std::invalid_argument("unknown port type or value");
+  if (port < 1 || port > 32767) throw std::invalid_argument("ports are numbered 1 ... 32767");
   std::lock_guard lk(impl_->m);
   impl_->state.ports[type][port] = value;
 }

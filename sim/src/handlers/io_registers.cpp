@@ -194,11 +194,11 @@ int write_position_register(Core& core, const json& j, ojson& a, bool act) {
 // ---- system variables ---------------------------------------------------------
 
 struct VariableSlot {
-  bool real;
-  bool writable;
-  double* stored;             // a plain table entry, or
-  int* linked;                // a controller setting
-  double lower, upper;
+  bool real = false;
+  bool writable = false;
+  double* stored = nullptr;   // a plain table entry, or
+  int* linked = nullptr;      // a controller setting
+  double lower = 0, upper = 0;
 };
 
 std::optional<VariableSlot> variable(Core& core, const std::string& name) {

@@ -324,7 +324,7 @@ int wait_time(Core&, const json& j, Instr& in) {
 int wait_din(Core&, const json& j, Instr& in) {
   auto port = integer_member(j, "PortNumber");
   auto value = string_member(j, "PortValue");
-  if (!port || *port < 0 || *port > 65535 || !value) return error_id::invalid_value;
+  if (!port || *port < 1 || *port > 32767 || !value) return error_id::invalid_value;  // ports 1 ... 32767
   if (*value != "ON" && *value != "OFF") return error_id::invalid_text_string;
   in.kind = Instr::Kind::WaitDin;
   in.number = static_cast<int>(*port);
