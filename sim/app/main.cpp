@@ -50,11 +50,14 @@ inside a packet is whitespace. "JointAngle" may leave out J7 ... J9 (taken as 0)
 a joint beyond the robot's axes that is given must be 0. Joint motions take
 SpeedType "mSec" (ms), "Time" (0.1 s) or "Percent" (1 ... 100 of the joints'
 maximum speed); FINE takes any TermValue, CNT 0 ... 100.
-"TimeTag" in FRC_ReadJointAngles counts 2 ms ticks since the simulator started
-(wrapping at 2^31), taken when the reported position was measured.
+"TimeTag" (FRC_ReadJointAngles, FRC_ReadCartesianPosition, FRC_ReadTCPSpeed) is an
+integer count of 2 ms ticks since the simulator started (wrapping at 2^31), taken
+when the reported value was measured.
 
 Controller:
-  --robot NAME              joint limits: lrmate200id (default), crx10ial or none
+  --robot NAME              joint limits and kinematics (Cartesian packets): lrmate200id
+                            (default), crx10ial or none (joint limits off, Cartesian packets
+                            refused)
   --min-motion-ms N         shortest motion time, 12 or 24 (default 24)
   --interpolation-period S  interpolation period in seconds (default 0.008)
   --no-reset-seq-on-init    FRC_Initialize keeps the next sequence ID
@@ -63,6 +66,10 @@ Controller:
   --initial-position LIST   comma-separated joint angles in degrees, controller convention
   --override N              speed override in percent at start (default 100)
   --din PORT=0|1            initial value of a digital input (repeatable)
+  --port TYPE:PORT=VALUE    initial value of any port: DI, RI, AI, GI (inputs), DO, RO, AO,
+                            GO or FLAG (repeatable), e.g. --port AI:3=4.5
+  --program NAME=SECONDS    a program FRC_Call may run, taking SECONDS (repeatable); a name
+                            not given is refused with 2556949
 
 Fault injection:
   --teach-pendant           start with the teach pendant enabled
@@ -89,6 +96,7 @@ Output:
   --console                 read commands from standard input:
                               terminate | fault [SEQ] | drop | estop on|off | tp on|off |
                               servo on|off | single-step on|off | din PORT 0|1 |
+                              port TYPE PORT VALUE |
                               delay S | withhold on|off | override N | lag S |
                               block J [T] | offset J DEG [T] | deviations clear | status | quit
                             (block and offset take effect T seconds from now, default 0)
@@ -109,6 +117,12 @@ struct Options {
   std::vector<std::pair<int, int>> refusals;
   std::vector<int> faults;
   std::vector<std::pair<uint64_t, bool>> dins;
+  struct PortValue {
+    std::string type;
+    int64_t port;
+    double value;
+  };
+  std::vector<PortValue> ports;
   std::vector<orvane::sim::JointDeviation> deviations;
 };
 
@@ -210,6 +224,7 @@ Options parse(int argc, char** argv) {
       if (r == "lrmate200id") o.config.joint_limits = orvane::sim::lrmate200id_limits();
       else if (r == "crx10ial") o.config.joint_limits = orvane::sim::crx10ial_limits();
       else if (r == "none") o.config.joint_limits.clear();
+      if (r == "lrmate200id" || r == "crx10ial" || r == "none") o.config.arm_model = r == "none" ? "" : r;
       else usage_error("unknown robot '" + r + "'");
     } else if (a == "--min-motion-ms") {
       long long ms = to_int(a, value());
@@ -240,6 +255,19 @@ Options parse(int argc, char** argv) {
       auto eq = v.find('=');
       if (eq == std::string::npos) usage_error("--din expects PORT=0|1");
       o.dins.emplace_back(static_cast<uint64_t>(to_int(a, v.substr(0, eq))), to_int(a, v.substr(eq + 1)) != 0);
+    } else if (a == "--port") {
+      std::string v = value();
+      auto colon = v.find(':'), eq = v.find('=');
+      if (colon == std::string::npos || eq == std::string::npos || eq < colon)
+        usage_error("--port expects TYPE:PORT=VALUE");
+      o.ports.push_back({v.substr(0, colon), to_int(a, v.substr(colon + 1, eq - colon - 1)), to_double(a, v.substr(eq + 1))});
+    } else if (a == "--program") {
+      std::string v = value();
+      auto eq = v.find('=');
+      if (eq == std::string::npos || eq == 0) usage_error("--program expects NAME=SECONDS");
+      double t = to_double(a, v.substr(eq + 1));
+      if (!(t >= 0.0 && t <= 86400.0)) usage_error("--program: the run time lies in [0, 86400] seconds");
+      o.config.programs[v.substr(0, eq)] = t;
     } else if (a == "--teach-pendant") o.tp = true;
     else if (a == "--servo-off") o.servo_off = true;
     else if (a == "--estop") o.estop = true;
@@ -301,7 +329,11 @@ void console(ControllerSimulator& sim) {
       else if (cmd == "single-step" && on_off(arg, flag)) sim.set_single_step(flag);
       else if (cmd == "withhold" && on_off(arg, flag)) sim.withhold_answers(flag);
       else if (cmd == "din" && on_off(arg2, flag)) sim.set_digital_input(std::stoull(arg), flag);
-      else if (cmd == "delay") sim.set_answer_delay(std::stod(arg));
+      else if (cmd == "port" && !arg2.empty()) {
+        std::string arg3;
+        in >> arg3;
+        sim.set_port(arg, std::stoll(arg2), std::stod(arg3));
+      } else if (cmd == "delay") sim.set_answer_delay(std::stod(arg));
       else if (cmd == "override") sim.set_override(std::stoi(arg));
       else if (cmd == "lag") sim.set_servo_lag(std::stod(arg));
       else if (cmd == "block" && !arg.empty()) {
@@ -356,6 +388,11 @@ int main(int argc, char** argv) {
   if (opt.next_seq) sim.set_next_sequence_id(*opt.next_seq);
   if (opt.override_percent) sim.set_override(*opt.override_percent);
   for (auto [port, v] : opt.dins) sim.set_digital_input(port, v);
+  try {
+    for (const auto& p : opt.ports) sim.set_port(p.type, p.port, p.value);
+  } catch (const std::exception& e) {
+    usage_error(std::string("--port: ") + e.what());
+  }
   for (auto [id, err] : opt.refusals) sim.refuse_sequence_id(id, err);
   for (int id : opt.faults) sim.fault_at_sequence_id(id);
   for (const auto& d : opt.deviations) sim.add_joint_deviation(d);

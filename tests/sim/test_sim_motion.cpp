@@ -183,10 +183,7 @@ TEST_F(SimMotion, J3IsRelativeToJ2InReportsPathAndLimits) {
   EXPECT_DOUBLE_EQ(joints(s.data.command(R"({"Command":"FRC_ReadJointAngles"})"))[2], -75.0);
   // The same J3 with J2 = 0 is outside the range.
   s.data.send_line(motion(2, {0, 0, -75, 0, 0, 0, 0, 0, 0}, 500));
-  auto fault = s.data.read_json();
-  ASSERT_TRUE(fault);
-  EXPECT_EQ((*fault)["Communication"], "FRC_SystemFault");
-  EXPECT_EQ((*fault)["SequenceID"], 2);
+  EXPECT_EQ(answer_of(2)["ErrorID"], err::invalid_value);
 }
 
 TEST_F(SimMotion, TooFastInstructionIsSlowedDownAndCounted) {
@@ -207,29 +204,22 @@ TEST_F(SimMotion, TooFastInstructionIsSlowedDownAndCounted) {
   EXPECT_EQ(sim->slow_downs().size(), 1u);
 }
 
-TEST_F(SimMotion, TargetOutsideRangeFaultsUntilReset) {
+TEST_F(SimMotion, TargetOutsideRangeIsRefusedBeforeAnythingMoves) {
   ASSERT_NO_FATAL_FAILURE(start());
-  s.data.send_line(motion(1, along_j1(30), 2000));
+  s.data.send_line(motion(1, along_j1(30), 600));
   s.data.send_line(motion(2, along_j1(200), 24));  // LR Mate J1 ends at 180 deg
-  std::vector<json> skipped;
-  auto fault = s.data.read_until([](const json& j) { return j.value("Communication", "") == "FRC_SystemFault"; },
-                                 kWait, &skipped);
-  ASSERT_TRUE(fault);
-  EXPECT_EQ((*fault)["SequenceID"], 2);
-  EXPECT_TRUE(skipped.empty()) << "the queued and the faulty instruction stay unanswered";
+  std::vector<json> before;
+  json refused = *s.data.read_until([](const json& a) { return answers_instruction(a, 2); }, kWait, &before);
+  EXPECT_EQ(refused["ErrorID"], err::invalid_value);
+  EXPECT_TRUE(before.empty()) << "the refusal comes back at once, before the running motion ends";
   auto st = sim->status();
-  EXPECT_TRUE(st.alarm);
-  EXPECT_EQ(st.program_status, orvane::sim::program_status_paused);
-  EXPECT_EQ(st.queued_instructions, 0u);
-  double stopped_at = sim->joint_position_deg()[0];
-  EXPECT_LT(stopped_at, 30.0);
-  EXPECT_EQ(s.data.command(R"({"Command":"FRC_GetStatus"})")["RMIMotionStatus"], 0);
-  s.data.send_line(motion(3, along_j1(10), 24));
-  EXPECT_EQ(answer_of(3)["ErrorID"], err::rmi_in_hold);
-  EXPECT_EQ(s.data.command(R"({"Command":"FRC_Reset"})")["ErrorID"], 0);
-  EXPECT_EQ(sim->status().program_status, orvane::sim::program_status_running);
-  s.data.send_line(motion(3, along_j1(10), 24));  // no new FRC_Initialize needed
-  EXPECT_EQ(answer_of(3)["ErrorID"], 0);
+  EXPECT_FALSE(st.alarm);
+  EXPECT_FALSE(st.hold);
+  EXPECT_EQ(st.queued_instructions, 1u);
+  EXPECT_EQ(answer_of(1)["ErrorID"], 0) << "the motion before it runs to its end";
+  EXPECT_DOUBLE_EQ(sim->joint_position_deg()[0], 30.0);
+  s.data.send_line(motion(2, along_j1(10), 24));  // the refused one did not use up its SequenceID
+  EXPECT_EQ(answer_of(2)["ErrorID"], 0);
 }
 
 TEST_F(SimMotion, PayloadIsAnInstructionAnsweredInOrder) {

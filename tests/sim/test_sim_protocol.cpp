@@ -285,7 +285,7 @@ TEST(SimCommands, UnknownPacketsAreAnsweredAndTheLinkStays) {
                  Case{R"({"Command":17})", "Command", err::invalid_rmi_command},
                  Case{R"([1,2,3])", "Command", err::invalid_rmi_command},
                  Case{R"(not json at all)", "Command", err::invalid_text_string},
-                 Case{R"({"Instruction":"FRC_LinearMotion","SequenceID":3})", "Instruction",
+                 Case{R"({"Instruction":"FRC_Teleport","SequenceID":3})", "Instruction",
                       err::invalid_rmi_command}}) {
     s.data.send_line(c.line);
     auto j = s.data.read_json();

@@ -12,18 +12,25 @@
 // - "ProgramStatus": see program_status_* below (0, 1 or 2, never more).
 //   "RMIMotionStatus" is 1 while RMI_MOVE runs and is neither paused, held
 //   nor being aborted.
-// - Motion is linear in joint space from the position where an instruction
-//   starts to its target, sampled every interpolation period. Motion time =
-//   max(Speed, minimum_motion_ms) * 100 / override, stretched when a joint
-//   (planner convention) would exceed its max_velocity by more than 0.1 %;
-//   each stretch is one SlowDown record. A CNT/CR motion with TermValue > 0
-//   starts only once a later instruction has arrived; FINE and CNT 0 run on.
-// - A target outside a joint range is found when the instruction arrives: the
-//   instruction uses up its SequenceID, the robot stops where it is, queued
-//   instructions are discarded WITHOUT answers, "FRC_SystemFault" names the
-//   faulty one, RMI_MOVE is paused (ProgramStatus 1) and new instructions are
-//   refused with 2556952 until "FRC_Reset". After the reset RMI_MOVE runs on:
-//   no new "FRC_Initialize" is needed and the next SequenceID is unchanged.
+// - A joint motion is linear in joint space from the position where it
+//   starts to its target; a linear or circular motion follows its TCP path
+//   (straight or on the circle) through the arm model's inverse kinematics;
+//   both sampled every interpolation period. Motion time =
+//   max(asked time, minimum_motion_ms) * 100 / override, stretched when a
+//   joint (planner convention) would exceed its max_velocity by more than
+//   0.1 %; each stretch is one SlowDown record. A CNT/CR motion with
+//   TermValue > 0 starts only once a later instruction has arrived; FINE and
+//   CNT 0 run on.
+// - A target out of reach or outside a joint range (a Cartesian path: any
+//   point of it) is refused with 2556949 when the instruction arrives,
+//   before anything moves; like every refusal it does not use up its
+//   SequenceID. A motion fault (fault_at_sequence_id, push_system_fault)
+//   stops the robot where it is, discards queued instructions WITHOUT
+//   answers, pushes "FRC_SystemFault" naming the instruction, leaves its
+//   alarm text for "FRC_ReadError", pauses RMI_MOVE (ProgramStatus 1) and
+//   new instructions are refused with 2556952 until "FRC_Reset". After the
+//   reset RMI_MOVE runs on: no new "FRC_Initialize" is needed and the next
+//   SequenceID is unchanged.
 // - "FRC_Abort" stops the robot and discards queued instructions (unanswered)
 //   at once and answers after abort_duration; meanwhile commands get 2556955
 //   and instructions 2556937. Refusals never use up a SequenceID.
@@ -46,12 +53,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace orvane::sim {
+
+namespace detail {
+struct Core;
+}
 
 // One axis, planner convention (J3 independent of J2): radians, radians, rad/s.
 struct JointLimit {
@@ -117,6 +129,10 @@ struct SimulatorConfig {
   bool close_control_after_connect = true;      // false: keep the control connection until the client closes it
   double servo_lag = 0.0;                       // s the measured position trails the commanded one
   Firmware firmware = Firmware::Newer;
+  // Kinematics for Cartesian packets: "lrmate200id", "crx10ial" or "" (none:
+  // Cartesian packets are refused).
+  std::string arm_model = "lrmate200id";
+  std::map<std::string, double> programs;       // FRC_Call: program name -> run time in seconds
 };
 
 // A deliberate difference between the measured and the commanded position of
@@ -175,6 +191,12 @@ public:
 
   // Controller state.
   void set_digital_input(uint64_t port, bool value);
+  // Any port type ("DI", "RI", "AI", "GI", also outputs and "FLAG"); throws
+  // std::invalid_argument for an unknown type, a port outside 1 ... 32767 or
+  // a value that is not finite.
+  void set_port(const std::string& type, int64_t port, double value);
+  double port(const std::string& type, int64_t port) const;  // 0 if never written
+  void add_program(const std::string& name, double run_seconds);  // for FRC_Call
   std::optional<bool> digital_output(uint64_t port) const;  // empty if never written
   // Enabling the pendant, switching servos off or pressing the E-stop while
   // RMI_MOVE runs pauses it like a motion fault ("FRC_SystemFault" pushed).
@@ -249,8 +271,7 @@ public:
   size_t connection_count() const;  // data connections accepted so far
 
 private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<detail::Core> impl_;
 };
 
 }  // namespace orvane::sim
