@@ -210,6 +210,7 @@ Options parse(int argc, char** argv) {
       if (r == "lrmate200id") o.config.joint_limits = orvane::sim::lrmate200id_limits();
       else if (r == "crx10ial") o.config.joint_limits = orvane::sim::crx10ial_limits();
       else if (r == "none") o.config.joint_limits.clear();
+      if (r == "lrmate200id" || r == "crx10ial" || r == "none") o.config.arm_model = r == "none" ? "" : r;
       else usage_error("unknown robot '" + r + "'");
     } else if (a == "--min-motion-ms") {
       long long ms = to_int(a, value());

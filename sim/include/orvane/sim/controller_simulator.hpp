@@ -46,12 +46,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace orvane::sim {
+
+namespace detail {
+struct Core;
+}
 
 // One axis, planner convention (J3 independent of J2): radians, radians, rad/s.
 struct JointLimit {
@@ -117,6 +122,10 @@ struct SimulatorConfig {
   bool close_control_after_connect = true;      // false: keep the control connection until the client closes it
   double servo_lag = 0.0;                       // s the measured position trails the commanded one
   Firmware firmware = Firmware::Newer;
+  // Kinematics for Cartesian packets: "lrmate200id", "crx10ial" or "" (none:
+  // Cartesian packets are refused).
+  std::string arm_model = "lrmate200id";
+  std::map<std::string, double> programs;       // FRC_Call: program name -> run time in seconds
 };
 
 // A deliberate difference between the measured and the commanded position of
@@ -175,6 +184,11 @@ public:
 
   // Controller state.
   void set_digital_input(uint64_t port, bool value);
+  // Any port type ("DI", "RI", "AI", "GI", also outputs and "FLAG"); throws
+  // std::invalid_argument for an unknown type.
+  void set_port(const std::string& type, int64_t port, double value);
+  double port(const std::string& type, int64_t port) const;  // 0 if never written
+  void add_program(const std::string& name, double run_seconds);  // for FRC_Call
   std::optional<bool> digital_output(uint64_t port) const;  // empty if never written
   // Enabling the pendant, switching servos off or pressing the E-stop while
   // RMI_MOVE runs pauses it like a motion fault ("FRC_SystemFault" pushed).
@@ -249,8 +263,7 @@ public:
   size_t connection_count() const;  // data connections accepted so far
 
 private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<detail::Core> impl_;
 };
 
 }  // namespace orvane::sim

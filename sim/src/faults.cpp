@@ -1,0 +1,23 @@
+// Motion faults, injected or found: the robot stops where it is, RMI_MOVE
+// pauses, queued instructions are discarded without answers,
+// "FRC_SystemFault" names the instruction and the alarm goes to the history.
+#include "core.hpp"
+
+namespace orvane::sim::detail {
+
+void Core::motion_fault(std::optional<int> seq, const std::string& alarm) {
+  int id = seq ? *seq : (!motion.queue.empty() ? motion.queue.front().seq : std::max(0, state.next_seq - 1));
+  halt(Clock::now());
+  state.fault_alarm = true;
+  state.raise_alarm(alarm);
+  if (state.rmi_running) {
+    state.paused = true;
+    state.program_status = program_status_paused;
+  }
+  ojson p = packet(kCommunication, "FRC_SystemFault");
+  p["SequenceID"] = id;
+  push(p);
+  cv.notify_all();
+}
+
+}  // namespace orvane::sim::detail
