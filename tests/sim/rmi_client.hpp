@@ -7,6 +7,7 @@
 // public API.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <memory>
@@ -127,7 +128,9 @@ public:
     for (const auto& a : backlog_)
       if (answers_instruction(a, seq)) return true;
     std::vector<json> passed;
-    auto j = session_->data.read_until([seq](const json& a) { return answers_instruction(a, seq); }, within, &passed);
+    // A few milliseconds at least, so that what has already arrived is read.
+    auto j = session_->data.read_until([seq](const json& a) { return answers_instruction(a, seq); },
+                                       std::max(within, std::chrono::milliseconds(5)), &passed);
     for (auto& p : passed) backlog_.push_back(std::move(p));
     if (j) backlog_.push_back(*j);
     return j.has_value();

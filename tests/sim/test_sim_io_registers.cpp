@@ -159,7 +159,6 @@ TEST(SimIoPorts, BadPortPacketsAreRefused) {
                           json{{"Command", "FRC_ReadIOPort"}, {"PortType", "DO"}, {"PortNumber", 0}},
                           json{{"Command", "FRC_ReadIOPort"}, {"PortType", "DO"}, {"PortNumber", "1"}},
                           json{{"Command", "FRC_WriteIOPort"}, {"PortType", "DO"}, {"PortNumber", 1}},
-                          json{{"Command", "FRC_WriteIOPort"}, {"PortType", "DO"}, {"PortNumber", 1}, {"PortValue", "ON"}},
                           json{{"Command", "FRC_WriteIOPort"}, {"PortType", "AO"}, {"PortNumber", 1}, {"PortValue", "1.5"}}}) {
     json a = c->command(bad);
     EXPECT_EQ(a.value("ErrorID", 0), err::invalid_value) << bad.dump() << " -> " << a.dump();

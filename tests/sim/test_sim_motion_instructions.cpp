@@ -16,15 +16,18 @@ namespace {
 constexpr double kRad = std::numbers::pi / 180.0;
 using Point = std::array<double, 3>;
 
-// TCP (mm) of the LR Mate's arm model for an executed sample; the arm model's
-// base differs from the controller's world by a translation only.
-Point model_tcp_mm(const orvane::sim::PathSample& s) {
+// TCP (mm) of the LR Mate's arm model for joints in the controller's
+// convention (J3 relative to J2); the arm model's base differs from the
+// controller's world by a translation only.
+Point model_tcp_mm(const std::array<double, 9>& controller_deg) {
   static const auto arm = orvane::robots::fanuc_lrmate200id();
   std::vector<double> q(6);
-  for (int k = 0; k < 6; ++k) q[k] = s.planner_deg[k] * kRad;
+  for (int k = 0; k < 6; ++k) q[k] = controller_deg[k] * kRad;
+  q[2] += q[1];
   auto t = arm->calculate_tcp(q).translation();
   return {t[0] * 1000, t[1] * 1000, t[2] * 1000};
 }
+Point model_tcp_mm(const orvane::sim::PathSample& s) { return model_tcp_mm(s.controller_deg); }
 
 Point point(const Xyzwpr& p) { return {p.x, p.y, p.z}; }
 
@@ -65,7 +68,8 @@ TEST_F(SimMotionInstructions, LinearMotionRunsStraightAtItsSpeedAndReachesItsTar
   int seq = c->send(cartesian_motion("FRC_LinearMotion", target, config, "mmSec", 100));
   std::vector<Xyzwpr> read;
   double top_speed = 0;
-  while (!c->answered_within(seq, 0ms)) {
+  auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!c->answered_within(seq, 0ms) && std::chrono::steady_clock::now() < deadline) {
     read.push_back(c->tcp_now());
     json speed = c->command({{"Command", "FRC_ReadTCPSpeed"}});
     EXPECT_EQ(speed.value("ErrorID", -1), 0);
@@ -86,7 +90,7 @@ TEST_F(SimMotionInstructions, LinearMotionRunsStraightAtItsSpeedAndReachesItsTar
   // Every interpolation step of the executed joints, through the arm model.
   auto path = c->sim().executed_path();
   ASSERT_GT(path.size(), 50u);
-  Point a = model_tcp_mm(path.front()), b = model_tcp_mm(path.back());
+  Point a = model_tcp_mm(kWorkPose), b = model_tcp_mm(path.back());
   EXPECT_NEAR(std::hypot(b[0] - a[0], b[1] - a[1], b[2] - a[2]), distance_mm(start, target), 0.1);
   for (const auto& s : path) EXPECT_LT(distance_to_segment(model_tcp_mm(s), a, b), 0.1) << "at t = " << s.t;
   EXPECT_GT(path.back().t - path.front().t, 0.8) << "87.7 mm at 100 mm/s";
@@ -104,7 +108,7 @@ TEST_F(SimMotionInstructions, CircularMotionFollowsTheArcThroughItsViaPoint) {
 
   auto path = c->sim().executed_path();
   ASSERT_GT(path.size(), 20u);
-  Point first = model_tcp_mm(path.front());
+  Point first = model_tcp_mm(kWorkPose);
   Point offset{first[0] - start.x, first[1] - start.y, first[2] - start.z};  // model base -> world
   double closest_to_via = 1e9;
   for (const auto& s : path) {
