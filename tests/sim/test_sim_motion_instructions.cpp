@@ -258,7 +258,13 @@ TEST_F(SimMotionInstructions, WaitsHoldBackTheInstructionsBehindThem) {
   EXPECT_NE(c->run({{"Instruction", "FRC_WaitDIN"}, {"PortNumber", 7}, {"PortValue", "MAYBE"}}).value("ErrorID", 0), 0);
 }
 
-TEST_F(SimMotionInstructions, CallOfAnUnknownProgramIsRefused) {
+TEST_F(SimMotionInstructions, CallRunsAProgramForItsTimeAndRefusesUnknownOnes) {
+  c->sim().add_program("PICK_PART", 0.5);
+  auto t0 = std::chrono::steady_clock::now();
+  json ok = c->run({{"Instruction", "FRC_Call"}, {"ProgramName", "PICK_PART"}});
+  EXPECT_EQ(ok["ErrorID"], 0) << ok.dump();
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 450ms) << "answered when the program has run";
+
   json a = c->run({{"Instruction", "FRC_Call"}, {"ProgramName", "NO_SUCH_PROGRAM"}});
   EXPECT_EQ(a["Instruction"], "FRC_Call");
   EXPECT_NE(a.value("ErrorID", 0), 0) << a.dump();
