@@ -1,0 +1,273 @@
+// Motion and program instructions: Cartesian paths as the controller runs
+// them (checked against the arm model's forward kinematics of the executed
+// joints and against the positions read during the motion), speed and term
+// types, pause and continue, waits and program calls.
+#include <numbers>
+
+#include <orvane/motion/robots.hpp>
+
+#include "sim/rmi_client.hpp"
+
+using namespace simtest;
+namespace err = orvane::sim::error_id;
+
+namespace {
+
+constexpr double kRad = std::numbers::pi / 180.0;
+using Point = std::array<double, 3>;
+
+// TCP (mm) of the LR Mate's arm model for joints in the controller's
+// convention (J3 relative to J2); the arm model's base differs from the
+// controller's world by a translation only.
+Point model_tcp_mm(const std::array<double, 9>& controller_deg) {
+  static const auto arm = orvane::robots::fanuc_lrmate200id();
+  std::vector<double> q(6);
+  for (int k = 0; k < 6; ++k) q[k] = controller_deg[k] * kRad;
+  q[2] += q[1];
+  auto t = arm->calculate_tcp(q).translation();
+  return {t[0] * 1000, t[1] * 1000, t[2] * 1000};
+}
+Point model_tcp_mm(const orvane::sim::PathSample& s) { return model_tcp_mm(s.controller_deg); }
+
+Point point(const Xyzwpr& p) { return {p.x, p.y, p.z}; }
+
+double distance_to_segment(const Point& p, const Point& a, const Point& b) {
+  Point ab{b[0] - a[0], b[1] - a[1], b[2] - a[2]}, ap{p[0] - a[0], p[1] - a[1], p[2] - a[2]};
+  double len2 = ab[0] * ab[0] + ab[1] * ab[1] + ab[2] * ab[2];
+  double t = len2 > 0 ? std::clamp((ap[0] * ab[0] + ap[1] * ab[1] + ap[2] * ab[2]) / len2, 0.0, 1.0) : 0.0;
+  return std::hypot(ap[0] - t * ab[0], ap[1] - t * ab[1], ap[2] - t * ab[2]);
+}
+
+Xyzwpr shifted(Xyzwpr p, double dx, double dy, double dz) {
+  p.x += dx;
+  p.y += dy;
+  p.z += dz;
+  return p;
+}
+
+class SimMotionInstructions : public ::testing::Test {
+protected:
+  void SetUp() override {
+    c = RmiClient::start();
+    ASSERT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0);
+    json here = c->cartesian_now();
+    ASSERT_EQ(here.value("ErrorID", -1), 0) << here.dump();
+    config = here["Configuration"];
+    start = xyzwpr(here["Position"]);
+    c->sim().clear_records();
+  }
+  std::unique_ptr<RmiClient> c;
+  json config;
+  Xyzwpr start{};
+};
+
+}  // namespace
+
+TEST_F(SimMotionInstructions, LinearMotionRunsStraightAtItsSpeedAndReachesItsTarget) {
+  Xyzwpr target = shifted(start, -60, 40, -50);  // 87.7 mm
+  int seq = c->send(cartesian_motion("FRC_LinearMotion", target, config, "mmSec", 100));
+  std::vector<Xyzwpr> read;
+  double top_speed = 0;
+  auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!c->answered_within(seq, 0ms) && std::chrono::steady_clock::now() < deadline) {
+    read.push_back(c->tcp_now());
+    json speed = c->command({{"Command", "FRC_ReadTCPSpeed"}});
+    EXPECT_EQ(speed.value("ErrorID", -1), 0);
+    EXPECT_TRUE(speed.contains("TimeTag"));
+    top_speed = std::max(top_speed, speed.value("Speed", 0.0));
+  }
+  EXPECT_EQ(c->await(seq)["ErrorID"], 0);
+  ASSERT_GT(read.size(), 5u);
+  for (const auto& p : read) {
+    EXPECT_LT(distance_to_segment(point(p), point(start), point(target)), 0.1) << p.x << " " << p.y << " " << p.z;
+    EXPECT_LT(angle_diff_deg(p.w, start.w) + angle_diff_deg(p.p, start.p) + angle_diff_deg(p.r, start.r), 0.01);
+  }
+  Xyzwpr end = c->tcp_now();
+  EXPECT_LT(distance_mm(end, target), 0.1);
+  EXPECT_NEAR(top_speed, 100, 10) << "FRC_ReadTCPSpeed during the motion, mm/s";
+  EXPECT_NEAR(c->command({{"Command", "FRC_ReadTCPSpeed"}}).value("Speed", -1.0), 0.0, 1e-6) << "at rest";
+
+  // Every interpolation step of the executed joints, through the arm model.
+  auto path = c->sim().executed_path();
+  ASSERT_GT(path.size(), 50u);
+  Point a = model_tcp_mm(kWorkPose), b = model_tcp_mm(path.back());
+  EXPECT_NEAR(std::hypot(b[0] - a[0], b[1] - a[1], b[2] - a[2]), distance_mm(start, target), 0.1);
+  for (const auto& s : path) EXPECT_LT(distance_to_segment(model_tcp_mm(s), a, b), 0.1) << "at t = " << s.t;
+  EXPECT_GT(path.back().t - path.front().t, 0.8) << "87.7 mm at 100 mm/s";
+}
+
+TEST_F(SimMotionInstructions, CircularMotionFollowsTheArcThroughItsViaPoint) {
+  // A half circle of radius 40 mm in the horizontal plane, centred 40 mm along +Y.
+  Point centre{start.x, start.y + 40, start.z};
+  Xyzwpr via = shifted(start, 40, 40, 0), end = shifted(start, 0, 80, 0);
+  json circ = cartesian_motion("FRC_CircularMotion", end, config, "mmSec", 150);
+  circ["ViaConfiguration"] = config;
+  circ["ViaPosition"] = position_json(via);
+  EXPECT_EQ(c->run(circ)["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), end), 0.1);
+
+  auto path = c->sim().executed_path();
+  ASSERT_GT(path.size(), 20u);
+  Point first = model_tcp_mm(kWorkPose);
+  Point offset{first[0] - start.x, first[1] - start.y, first[2] - start.z};  // model base -> world
+  double closest_to_via = 1e9;
+  for (const auto& s : path) {
+    Point p = model_tcp_mm(s);
+    for (int k = 0; k < 3; ++k) p[k] -= offset[k];
+    EXPECT_NEAR(std::hypot(p[0] - centre[0], p[1] - centre[1]), 40.0, 0.1) << "at t = " << s.t;
+    EXPECT_NEAR(p[2], centre[2], 0.1) << "at t = " << s.t;
+    closest_to_via = std::min(closest_to_via, std::hypot(p[0] - via.x, p[1] - via.y, p[2] - via.z));
+  }
+  EXPECT_LT(closest_to_via, 1.0) << "the arc passes through the via point";
+}
+
+TEST_F(SimMotionInstructions, RelativeJointAndSplineFormsReachTheirTargets) {
+  json rel = cartesian_motion("FRC_LinearRelative", {0, 30, 0, 0, 0, 0}, config);
+  EXPECT_EQ(c->run(rel)["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 30, 0)), 0.1) << "offset from where it stood";
+
+  // Joint-interpolated Cartesian motion with the joint speed types.
+  Xyzwpr t1 = shifted(start, 30, -20, 40);
+  EXPECT_EQ(c->run(cartesian_motion("FRC_JointMotion", t1, config, "Percent", 20))["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), t1), 0.1);
+  EXPECT_EQ(c->run(cartesian_motion("FRC_JointRelative", {0, 0, -40, 0, 0, 0}, config, "Time", 5))["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(t1, 0, 0, -40)), 0.1);
+
+  Xyzwpr t2 = shifted(start, -20, 0, 10);
+  EXPECT_EQ(c->run(cartesian_motion("FRC_SplineMotion", t2, config, "mmSec", 200))["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), t2), 0.1);
+
+  // The JRep forms: joint targets, six joints as one public client sends them.
+  std::array<double, 9> q{10, 5, -5, 0, -80, 20, 0, 0, 0};
+  json lin{{"Instruction", "FRC_LinearMotionJRep"}, {"JointAngle", joint_angle_json(q, 6)}, {"SpeedType", "mmSec"},
+           {"Speed", 200}, {"TermType", "FINE"}, {"TermValue", 0}};
+  EXPECT_EQ(c->run(lin)["ErrorID"], 0);
+  auto now = c->joints_now();
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(now[k], q[k], 0.01) << "J" << k + 1;
+  json jrel{{"Instruction", "FRC_JointRelativeJRep"}, {"JointAngle", joint_angle_json({5, 0, 0, 0, 0, -10, 0, 0, 0})},
+            {"SpeedType", "Percent"}, {"Speed", 30}, {"TermType", "FINE"}, {"TermValue", 255}};
+  EXPECT_EQ(c->run(jrel)["ErrorID"], 0);
+  EXPECT_NEAR(c->joints_now()[0], 15, 0.01);
+  EXPECT_NEAR(c->joints_now()[5], 10, 0.01);
+  json lrel{{"Instruction", "FRC_LinearRelativeJRep"}, {"JointAngle", joint_angle_json({-15, 0, 0, 0, 0, 0, 0, 0, 0})},
+            {"SpeedType", "mmSec"}, {"Speed", 300}, {"TermType", "FINE"}, {"TermValue", 0}};
+  EXPECT_EQ(c->run(lrel)["ErrorID"], 0);
+  EXPECT_NEAR(c->joints_now()[0], 0, 0.01);
+  json spl{{"Instruction", "FRC_SplineMotionJRep"}, {"JointAngle", joint_angle_json(kWorkPose)}, {"SpeedType", "mmSec"},
+           {"Speed", 300}, {"TermType", "FINE"}, {"TermValue", 0}};
+  EXPECT_EQ(c->run(spl)["ErrorID"], 0);
+  now = c->joints_now();
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(now[k], kWorkPose[k], 0.01) << "J" << k + 1;
+}
+
+TEST_F(SimMotionInstructions, TargetsOutOfReachAreRefusedBeforeAnythingMoves) {
+  Xyzwpr far = shifted(start, 3000, 0, 0);
+  for (const char* name : {"FRC_LinearMotion", "FRC_JointMotion", "FRC_SplineMotion"}) {
+    json a = c->run(cartesian_motion(name, far, config, std::string(name) == "FRC_JointMotion" ? "Percent" : "mmSec", 50));
+    EXPECT_EQ(a["ErrorID"], err::invalid_value) << name;
+  }
+  json rel = cartesian_motion("FRC_LinearRelative", {0, 0, 3000, 0, 0, 0}, config);
+  EXPECT_EQ(c->run(rel)["ErrorID"], err::invalid_value);
+  for (const auto& s : c->sim().executed_path())
+    for (int k = 0; k < 6; ++k) ASSERT_NEAR(s.controller_deg[k], kWorkPose[k], 1e-9) << "the arm moved";
+  EXPECT_LT(distance_mm(c->tcp_now(), start), 1e-3);
+  // The controller goes on serving motions.
+  EXPECT_EQ(c->run(cartesian_motion("FRC_LinearRelative", {0, 0, 10, 0, 0, 0}, config))["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, 10)), 0.1);
+}
+
+TEST_F(SimMotionInstructions, SpeedAndTermTypesOfCartesianMotions) {
+  double dz = 0;
+  for (auto [type, speed] : std::vector<std::pair<std::string, double>>{
+           {"mmSec", 100}, {"mm/sec", 100}, {"InchMin", 300}, {"Time", 3}, {"mSec", 300}}) {
+    dz += 5;
+    json a = c->run(cartesian_motion("FRC_LinearMotion", shifted(start, 0, 0, dz), config, type, speed, "FINE", 255));
+    EXPECT_EQ(a["ErrorID"], 0) << type;
+  }
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, dz)), 0.1);
+  struct Case {
+    json packet;
+    int error;
+  };
+  auto with = [&](const std::string& key, json value) {
+    json j = cartesian_motion("FRC_LinearMotion", start, config);
+    if (value.is_null()) j.erase(key);
+    else j[key] = value;
+    return j;
+  };
+  for (const Case& k : {Case{with("SpeedType", "Furlong"), err::invalid_speed_type},
+                        Case{with("Speed", 0), err::invalid_speed},
+                        Case{with("TermType", "XYZ"), err::invalid_term_type},
+                        Case{cartesian_motion("FRC_LinearMotion", start, config, "mmSec", 100, "CNT", 101),
+                             err::invalid_term_value},
+                        Case{with("Position", nullptr), err::invalid_value},
+                        Case{with("Position", json{{"X", "a"}}), err::invalid_value},
+                        Case{with("Configuration", nullptr), err::invalid_value}}) {
+    EXPECT_EQ(c->run(k.packet)["ErrorID"], k.error) << k.packet.dump();
+  }
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, dz)), 0.1) << "refused motions do not move";
+  EXPECT_FALSE(c->sim().status().hold);
+}
+
+TEST_F(SimMotionInstructions, PauseHoldsTheArmAndContinueResumesIt) {
+  std::array<double, 9> target = kWorkPose;
+  target[0] = 40;
+  int seq = c->send({{"Instruction", "FRC_JointMotionJRep"}, {"JointAngle", joint_angle_json(target)},
+                     {"SpeedType", "mSec"}, {"Speed", 4000}, {"TermType", "FINE"}, {"TermValue", 0}});
+  auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (c->joints_now()[0] < 2 && std::chrono::steady_clock::now() < deadline) {
+  }
+  json p = c->command({{"Command", "FRC_Pause"}});
+  EXPECT_EQ(p["Command"], "FRC_Pause");
+  EXPECT_EQ(p["ErrorID"], 0) << p.dump();
+  // The arm comes to rest, then stays there while paused.
+  double held = c->joints_now()[0];
+  for (double prev = -1; prev != held && std::chrono::steady_clock::now() < deadline;) {
+    prev = held;
+    held = c->joints_now()[0];
+  }
+  EXPECT_EQ(c->command({{"Command", "FRC_GetExtStatus"}}).value("InMotion", -1), 0);
+  EXPECT_FALSE(c->answered_within(seq, 600ms)) << "a paused motion is not finished";
+  EXPECT_EQ(c->joints_now()[0], held);
+  EXPECT_LT(held, 30);
+
+  json r = c->command({{"Command", "FRC_Continue"}});
+  EXPECT_EQ(r["Command"], "FRC_Continue");
+  EXPECT_EQ(r["ErrorID"], 0) << r.dump();
+  EXPECT_EQ(c->await(seq)["ErrorID"], 0);
+  EXPECT_NEAR(c->joints_now()[0], 40, 1e-3);
+}
+
+TEST_F(SimMotionInstructions, WaitsHoldBackTheInstructionsBehindThem) {
+  auto t0 = std::chrono::steady_clock::now();
+  json w = c->run({{"Instruction", "FRC_WaitTime"}, {"Time", 0.5}});
+  EXPECT_EQ(w["ErrorID"], 0) << w.dump();
+  EXPECT_EQ(w["Instruction"], "FRC_WaitTime");
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 450ms);
+
+  int wait = c->send({{"Instruction", "FRC_WaitDIN"}, {"PortNumber", 7}, {"PortValue", "ON"}});
+  int move = c->send(cartesian_motion("FRC_LinearRelative", {0, 0, 10, 0, 0, 0}, config));
+  EXPECT_FALSE(c->answered_within(wait, 600ms)) << "DI[7] is still off";
+  EXPECT_LT(distance_mm(c->tcp_now(), start), 1e-3) << "the motion behind the wait has not started";
+  c->sim().set_digital_input(7, true);
+  EXPECT_EQ(c->await(wait)["ErrorID"], 0);
+  EXPECT_EQ(c->await(move)["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, 10)), 0.1);
+
+  EXPECT_EQ(c->run({{"Instruction", "FRC_WaitTime"}, {"Time", -1}})["ErrorID"], err::invalid_value);
+  EXPECT_NE(c->run({{"Instruction", "FRC_WaitDIN"}, {"PortNumber", 7}, {"PortValue", "MAYBE"}}).value("ErrorID", 0), 0);
+}
+
+TEST_F(SimMotionInstructions, CallRunsAProgramForItsTimeAndRefusesUnknownOnes) {
+  c->sim().add_program("PICK_PART", 0.5);
+  auto t0 = std::chrono::steady_clock::now();
+  json ok = c->run({{"Instruction", "FRC_Call"}, {"ProgramName", "PICK_PART"}});
+  EXPECT_EQ(ok["ErrorID"], 0) << ok.dump();
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 450ms) << "answered when the program has run";
+
+  json a = c->run({{"Instruction", "FRC_Call"}, {"ProgramName", "NO_SUCH_PROGRAM"}});
+  EXPECT_EQ(a["Instruction"], "FRC_Call");
+  EXPECT_NE(a.value("ErrorID", 0), 0) << a.dump();
+  EXPECT_EQ(c->run({{"Instruction", "FRC_Call"}})["ErrorID"], err::invalid_value);
+  EXPECT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0) << "the controller goes on";
+}
