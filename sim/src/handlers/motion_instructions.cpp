@@ -12,8 +12,9 @@
 //   refused with 2556958, a bad Speed with 2556959.
 // - TermType "FINE" takes any TermValue; "CNT" 0 ... 100 and "CR" (corner
 //   region, mm) 0 ... 100 blend when above 0.
-// - Cartesian targets are in the user frame and tool of the packet's
-//   Configuration (UFrameNumber, UToolNumber), else the active ones as they
+// - Cartesian targets need a Configuration (refused 2556949 without one);
+//   they are in its user frame and tool (UFrameNumber, UToolNumber), else
+//   the active ones as they
 //   will be when the instruction runs (queued FRC_SetUFrame/SetUTool
 //   count). Its posture flags (Front, Up, Flip) pick the joint motion's
 //   solution; a Cartesian path follows the arm's current posture.
@@ -225,8 +226,10 @@ bool read_target(const Core& core, const json& j, const char* position_key, cons
   if (p == j.end() || !read_pose(*p, out.pose)) return false;
   out.uframe = planned_frame(core, Instr::Kind::SetUFrame, core.state.active_uframe);
   out.utool = planned_frame(core, Instr::Kind::SetUTool, core.state.active_utool);
+  // Configuration is a required member of every Cartesian target.
   auto c = j.find(configuration_key);
-  if (c != j.end()) {
+  if (c == j.end()) return false;
+  {
     out.configuration.uframe = out.uframe;
     out.configuration.utool = out.utool;
     if (!read_configuration(*c, out.configuration)) return false;
