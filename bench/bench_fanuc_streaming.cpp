@@ -21,7 +21,22 @@
 // both cores busy, stop latency <= 2 ms median, CPU <= 30 us per instruction;
 // 64 drivers at once: no stalls, every ratio <= 1.005.
 //
-// ORVANE_BENCH_RUNS sets the number of runs per figure (default 50).
+// Joint feedback during motion (readings at 25 Hz, the controller's servo
+// lagging 0.05 s), each figure beside feedback off in the same benchmark:
+//  - ratio, stalls and CPU per instruction with feedback off and on, each
+//    path run both ways so that both see the same motions and load (idle and
+//    both cores busy); target: ratio on/off of the same path <= 1.002 and no
+//    stalls with feedback on;
+//  - detection latency: a joint blocked during a sweep, from the moment its
+//    deviation (as the driver measures it: from the nearest commanded value
+//    within its window) crosses the threshold to "FRC_Abort" received. That
+//    moment follows from the value the joint froze at, the commanded path
+//    rebuilt from the arrival times, the window and the threshold. Target:
+//    within two feedback periods;
+//  - false alarms over full-speed planned motions (target 0 of 100).
+//
+// ORVANE_BENCH_RUNS sets the number of runs per figure (default 50; the
+// false-alarm figure runs twice as many motions, the latency figure 20).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -32,8 +47,10 @@
 #include <cstring>
 #include <future>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -104,11 +121,25 @@ int serve_simulators(int count) {
         auto& sim = *sims.at(static_cast<std::size_t>(index));
         if (command == "clear") {
             sim.clear_records();
+        } else if (command == "lag") {
+            double seconds = 0.0;
+            std::cin >> seconds;
+            sim.set_servo_lag(seconds);
+        } else if (command == "block") {
+            // Both processes share the steady clock, so a time point crosses as nanoseconds.
+            int joint = 1;
+            std::int64_t at_ns = 0;
+            std::cin >> joint >> at_ns;
+            sim.block_joint(joint, Clock::time_point(std::chrono::nanoseconds(at_ns)));
+        } else if (command == "undeviate") {
+            sim.clear_joint_deviations();
         } else if (command == "idle") {
             sim.wait_until_motion_idle(std::chrono::seconds(30));
         } else if (command == "report") {
+            std::size_t readings = 0;
             for (const auto& line : sim.received_lines()) {
                 if (line.channel != "data") continue;
+                if (line.line.find("FRC_ReadJointAngles") != std::string::npos) ++readings;
                 if (line.line.find("\"Instruction\"") == std::string::npos &&
                     line.line.find("FRC_Abort") == std::string::npos) {
                     continue;
@@ -128,6 +159,7 @@ int serve_simulators(int count) {
                 std::cout << '\n';
             }
             std::cout << "S " << sim.slow_downs().size() << '\n';
+            std::cout << "R " << readings << '\n';
         }
         std::cout << "END" << std::endl;
     }
@@ -147,6 +179,7 @@ struct Report {
     std::vector<std::int64_t> aborts_ns;
     std::vector<std::pair<double, std::vector<double>>> path;
     std::size_t slow_downs{0};
+    std::size_t joint_readings{0};
 };
 
 class SimulatorProcess {
@@ -181,8 +214,8 @@ public:
         waitpid(pid, &status, 0);
     }
 
-    void command(const std::string& name, int index) {
-        std::fprintf(in, "%s %d\n", name.c_str(), index);
+    void command(const std::string& name, int index, const std::string& arguments = "") {
+        std::fprintf(in, "%s %d %s\n", name.c_str(), index, arguments.c_str());
         std::fflush(in);
     }
     void clear(int index) {
@@ -191,6 +224,18 @@ public:
     }
     void idle(int index) {
         command("idle", index);
+        expect_end();
+    }
+    void set_servo_lag(int index, double seconds) {
+        command("lag", index, std::to_string(seconds));
+        expect_end();
+    }
+    void block_joint(int index, int joint, std::int64_t at_ns) {
+        command("block", index, std::to_string(joint) + " " + std::to_string(at_ns));
+        expect_end();
+    }
+    void clear_joint_deviations(int index) {
+        command("undeviate", index);
         expect_end();
     }
     Report report(int index) {
@@ -224,6 +269,8 @@ public:
                 report.path.emplace_back(t, std::move(q));
             } else if (line[0] == 'S') {
                 report.slow_downs = std::stoul(line.substr(2));
+            } else if (line[0] == 'R') {
+                report.joint_readings = std::stoul(line.substr(2));
             }
         }
         return report;
@@ -272,32 +319,56 @@ double sample_at(const orvane::Trajectory& trajectory, double t, std::size_t joi
     return positions[lower][joint] + (positions[upper][joint] - positions[lower][joint]) * share;
 }
 
+// The controller's schedule, rebuilt from the arrival times: when each
+// instruction starts and ends, seconds on the steady clock.
+struct Schedule {
+    std::vector<double> start, end;
+};
+
+Schedule rebuild_schedule(const std::vector<Instruction>& sent) {
+    Schedule schedule{std::vector<double>(sent.size()), std::vector<double>(sent.size())};
+    double previous_end = -1e9;
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+        double ready = static_cast<double>(sent[k].arrived_ns) * 1e-9;
+        if (sent[k].term_value > 0 && k + 1 < sent.size()) {
+            ready = std::max(ready, static_cast<double>(sent[k + 1].arrived_ns) * 1e-9);
+        }
+        schedule.start[k] = std::max(previous_end, ready);
+        schedule.end[k] = schedule.start[k] + control_interval;
+        previous_end = schedule.end[k];
+    }
+    return schedule;
+}
+
+// The commanded value of `joint` (degrees, planner convention) at steady-clock
+// time `t`, the robot resting at `rest_deg` before the first instruction.
+double commanded_at(const Schedule& schedule, const std::vector<Instruction>& sent, double rest_deg,
+                    std::size_t joint, double t) {
+    const auto started = std::upper_bound(schedule.start.begin(), schedule.start.end(), t) - schedule.start.begin();
+    if (started == 0) return rest_deg;
+    const auto k = static_cast<std::size_t>(started - 1);
+    const double from = k == 0 ? rest_deg : sent[k - 1].planner_deg[joint];
+    const double to = sent[k].planner_deg[joint];
+    const double share = std::clamp((t - schedule.start[k]) / (schedule.end[k] - schedule.start[k]), 0.0, 1.0);
+    return from + (to - from) * share;
+}
+
 RunFigures analyse(const Report& report, const orvane::Trajectory& planned) {
     RunFigures figures;
     const auto& sent = report.instructions;
     figures.instructions = sent.size();
     if (sent.empty()) return figures;
-    // The controller's schedule, rebuilt from the arrival times.
-    const double step = control_interval;
-    std::vector<double> start(sent.size()), end(sent.size());
-    const double origin = static_cast<double>(sent.front().arrived_ns) * 1e-9;
-    double previous_end = -1e9;
+    const auto schedule = rebuild_schedule(sent);
     double arrived_at_goal = 0.0;
     for (std::size_t k = 0; k < sent.size(); ++k) {
-        double ready = static_cast<double>(sent[k].arrived_ns) * 1e-9 - origin;
-        if (sent[k].term_value > 0 && k + 1 < sent.size()) {
-            ready = std::max(ready, static_cast<double>(sent[k + 1].arrived_ns) * 1e-9 - origin);
+        if (k > 0 && schedule.start[k] - schedule.end[k - 1] > 1e-4) {
+            figures.stalls += static_cast<long>(
+                std::ceil((schedule.start[k] - schedule.end[k - 1]) / interpolation_period - 1e-6));
         }
-        start[k] = std::max(previous_end, ready);
-        if (k > 0 && start[k] - previous_end > 1e-4) {
-            figures.stalls += static_cast<long>(std::ceil((start[k] - previous_end) / interpolation_period - 1e-6));
-        }
-        end[k] = start[k] + step;
-        previous_end = end[k];
         const bool moves = k == 0 || sent[k].planner_deg != sent[k - 1].planner_deg;
-        if (moves) arrived_at_goal = end[k];
+        if (moves) arrived_at_goal = schedule.end[k];
     }
-    figures.ratio = (arrived_at_goal - start[0]) / planned.duration();
+    figures.ratio = (arrived_at_goal - schedule.start[0]) / planned.duration();
 
     for (const auto& [t, q] : report.path) {
         for (std::size_t j = 0; j < q.size(); ++j) {
@@ -605,12 +676,245 @@ void BM_BareRoundTripFloor(benchmark::State& state) {
     waitpid(child, &status, 0);
 }
 
+// --- joint feedback during motion ------------------------------------------------------
+
+constexpr double feedback_rate = 25.0;
+constexpr double feedback_servo_lag = 0.05;
+
+// The simulator's servos trail the command as a real controller's do, while alive.
+class LaggingServo {
+public:
+    explicit LaggingServo(int index_) : index(index_) { simulators().set_servo_lag(index, feedback_servo_lag); }
+    ~LaggingServo() { simulators().set_servo_lag(index, 0.0); }
+    LaggingServo(const LaggingServo&) = delete;
+    LaggingServo& operator=(const LaggingServo&) = delete;
+
+private:
+    int index;
+};
+
+struct StreamTally {
+    double worst_ratio{0.0}, ratio_sum{0.0}, cpu{0.0}, planned_seconds{0.0};
+    long stalls{0};
+    std::size_t instructions{0}, joint_readings{0};
+    int runs{0}, failures{0};
+};
+
+// Each random path there and back is run once with feedback off and once with
+// it on, the order alternating, so that both halves see the same motions and
+// the same load; the per-path ratio on/off compares like with like (a ratio on
+// its own moves by one control interval over a short motion's duration when
+// the last targets round to the same value or not).
+void feedback_off_beside_on(benchmark::State& state, bool loaded) {
+    Setup setup(0);
+    auto& sims = simulators();
+    LaggingServo lagging(0);
+    std::mt19937 random(13);
+    std::unique_ptr<CpuHogs> hogs;
+    if (loaded) hogs = std::make_unique<CpuHogs>();
+    StreamTally tally[2];  // [0] feedback off, [1] on
+    double worst_same_path = 0.0;
+    const int paths = std::max(1, runs_per_figure() / 2);
+    for (auto _ : state) {
+        for (int pair = 0; pair < paths; ++pair) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(2.0 * feedback_servo_lag));
+            const auto home = setup.driver->get_current_joint_position();
+            const auto away = random_goal(random, *setup.arm);
+            const auto there = plan(*setup.planner, setup.arm, home, away);
+            const auto back = plan(*setup.planner, setup.arm, away, home);
+            double ratios[2][2] = {{0.0, 0.0}, {0.0, 0.0}};  // [leg][on]
+            for (int run = 0; run < 4; ++run) {
+                const int leg = run % 2;
+                const int on = (pair + run / 2) % 2;
+                setup.driver->feedback_rate = on ? feedback_rate : 0.0;
+                const auto& trajectory = leg == 0 ? there : back;
+                // The measured position trails by the servo lag: settled, it is
+                // where the planned paths start.
+                std::this_thread::sleep_for(std::chrono::duration<double>(2.0 * feedback_servo_lag));
+                sims.clear(0);
+                const double before = cpu_seconds();
+                const auto result = setup.driver->run(trajectory);
+                auto& t = tally[on];
+                t.cpu += cpu_seconds() - before;
+                if (result != Result::Success) {
+                    ++t.failures;
+                    continue;
+                }
+                const auto report = sims.report(0);
+                const auto figures = analyse(report, trajectory);
+                ratios[leg][on] = figures.ratio;
+                t.worst_ratio = std::max(t.worst_ratio, figures.ratio);
+                t.ratio_sum += figures.ratio;
+                t.stalls += figures.stalls;
+                t.instructions += figures.instructions;
+                t.joint_readings += report.joint_readings;
+                t.planned_seconds += trajectory.duration();
+                ++t.runs;
+            }
+            for (const auto& leg : ratios) {
+                if (leg[0] > 0.0 && leg[1] > 0.0) worst_same_path = std::max(worst_same_path, leg[1] / leg[0]);
+            }
+        }
+    }
+    setup.driver->feedback_rate = feedback_rate;
+    const auto cpu_per_instruction = [](const StreamTally& t) {
+        return t.cpu / static_cast<double>(std::max<std::size_t>(1, t.instructions)) * 1e6;
+    };
+    const char* names[2] = {"off", "on"};
+    for (int on = 0; on < 2; ++on) {
+        const auto& t = tally[on];
+        const std::string suffix = std::string("_") + names[on];
+        state.counters["runs" + suffix] = t.runs;
+        state.counters["failures" + suffix] = t.failures;
+        state.counters["ratio_max" + suffix] = t.worst_ratio;
+        state.counters["ratio_mean" + suffix] = t.ratio_sum / std::max(1, t.runs);
+        state.counters["stalls" + suffix] = static_cast<double>(t.stalls);
+        state.counters["cpu_us_per_instruction" + suffix] = cpu_per_instruction(t);
+        state.counters["readings_per_s" + suffix] =
+            static_cast<double>(t.joint_readings) / std::max(1e-9, t.planned_seconds);
+    }
+    state.counters["same_path_ratio_on_over_off_max"] = worst_same_path;
+    state.counters["cpu_on_over_off"] = cpu_per_instruction(tally[1]) / std::max(1e-9, cpu_per_instruction(tally[0]));
+}
+
+void BM_FeedbackOffBesideOn(benchmark::State& state) { feedback_off_beside_on(state, false); }
+void BM_FeedbackOffBesideOnBothCoresBusy(benchmark::State& state) { feedback_off_beside_on(state, true); }
+
+// The first moment from `from_s` on at which the driver's deviation of a joint
+// measured at `measured_deg` exceeds `threshold_deg`: the distance to the
+// nearest commanded value within [t - window, t]. Empty if it never does
+// while instructions run.
+std::optional<double> threshold_crossing(const Schedule& schedule, const std::vector<Instruction>& sent,
+                                         double rest_deg, std::size_t joint, double measured_deg, double from_s,
+                                         double window, double threshold_deg) {
+    constexpr double step = 0.00025;
+    const auto samples = static_cast<int>(std::ceil(window / step));
+    const double until = schedule.end.back() + window;
+    for (double t = from_s; t <= until; t += step) {
+        double nearest = std::numeric_limits<double>::infinity();
+        for (int k = 0; k <= samples && nearest > threshold_deg; ++k) {
+            const double value = commanded_at(schedule, sent, rest_deg, joint, t - window * k / samples);
+            nearest = std::min(nearest, std::abs(value - measured_deg));
+        }
+        if (nearest > threshold_deg) return t;
+    }
+    return std::nullopt;
+}
+
+// J1 is blocked during a sweep at a random moment; the driver must stop the
+// robot with ErrorPathDeviation. Latency is taken to "FRC_Abort" as the
+// controller received it.
+void BM_DeviationDetectionLatency(benchmark::State& state) {
+    Setup setup(0);
+    auto& sims = simulators();
+    LaggingServo lagging(0);
+    setup.driver->feedback_rate = feedback_rate;
+    std::mt19937 random(19);
+    std::vector<double> from_crossing, from_block, block_to_crossing;
+    // Runs the monitor did not end with ErrorPathDeviation and an abort; runs
+    // whose crossing moment could not be found.
+    int injections = 0, not_stopped = 0, no_crossing = 0;
+    for (auto _ : state) {
+        for (int run = 0; run < 20; ++run) {
+            const auto from = setup.driver->get_current_joint_position();
+            const auto trajectory = sweep(from, from[0] > 0 ? -1.0 : 1.0, 2.0);
+            sims.clear(0);
+            const std::int64_t block_ns = now_ns() + static_cast<std::int64_t>(600 + random() % 400) * 1000000;
+            sims.block_joint(0, 1, block_ns);
+            const auto result = setup.driver->run(trajectory);
+            // The motion's result can come before the monitor's stop has sent
+            // "FRC_Abort", and does come before that stop has enabled the robot
+            // again (the abort takes abort_duration): both are waited for.
+            const auto enabled_by = Clock::now() + std::chrono::seconds(15);
+            while (setup.driver->drive_state.load() == 0 && Clock::now() < enabled_by) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            const auto report = sims.report(0);
+            sims.clear_joint_deviations(0);
+            ++injections;
+            const auto abort = std::find_if(report.aborts_ns.begin(), report.aborts_ns.end(),
+                                            [&](std::int64_t at) { return at >= block_ns; });
+            if (result != Result::ErrorPathDeviation || abort == report.aborts_ns.end() ||
+                report.instructions.empty() || report.path.empty()) {
+                ++not_stopped;
+                continue;
+            }
+            const double frozen_deg = report.path.back().second[0];  // the blocked joint's measured value
+            const double threshold_deg = setup.driver->path_deviation_error_threshold.load() * degrees_per_radian;
+            const double block_s = static_cast<double>(block_ns) * 1e-9;
+            const auto crossing =
+                threshold_crossing(rebuild_schedule(report.instructions), report.instructions,
+                                   from[0] * degrees_per_radian, 0, frozen_deg, block_s,
+                                   setup.driver->path_deviation_window.load(), threshold_deg);
+            if (!crossing) {
+                ++no_crossing;
+                continue;
+            }
+            const double abort_s = static_cast<double>(*abort) * 1e-9;
+            from_crossing.push_back((abort_s - *crossing) * 1e3);
+            from_block.push_back((abort_s - block_s) * 1e3);
+            block_to_crossing.push_back((*crossing - block_s) * 1e3);
+        }
+    }
+    const double period_ms = 1e3 / feedback_rate;
+    const double worst = from_crossing.empty() ? 0.0 : *std::max_element(from_crossing.begin(), from_crossing.end());
+    state.counters["injections"] = injections;
+    state.counters["not_stopped"] = not_stopped;
+    state.counters["no_crossing"] = no_crossing;
+    state.counters["feedback_period_ms"] = period_ms;
+    state.counters["latency_median_ms"] = median(from_crossing);
+    state.counters["latency_max_ms"] = worst;
+    state.counters["latency_min_ms"] =
+        from_crossing.empty() ? 0.0 : *std::min_element(from_crossing.begin(), from_crossing.end());
+    state.counters["latency_max_periods"] = worst / period_ms;
+    state.counters["block_to_crossing_median_ms"] = median(block_to_crossing);
+    state.counters["block_to_abort_median_ms"] = median(from_block);
+}
+
+// Planned motions at full speed, feedback on, the servo lagging: any
+// ErrorPathDeviation is a false alarm.
+void BM_FeedbackFalseAlarmsFullSpeed(benchmark::State& state) {
+    Setup setup(0);
+    LaggingServo lagging(0);
+    setup.driver->feedback_rate = feedback_rate;
+    std::mt19937 random(23);
+    int motions = 0, false_alarms = 0, other_failures = 0;
+    double largest = 0.0;
+    std::size_t readings = 0;
+    for (auto _ : state) {
+        for (int run = 0; run < 2 * runs_per_figure(); ++run) {
+            const auto from = setup.driver->get_current_joint_position();
+            const auto trajectory = plan(*setup.planner, setup.arm, from, random_goal(random, *setup.arm));
+            const auto result = setup.driver->run(trajectory);
+            ++motions;
+            if (result == Result::ErrorPathDeviation) {
+                ++false_alarms;
+            } else if (result != Result::Success) {
+                ++other_failures;
+            }
+            const auto record = setup.driver->get_last_motion_feedback();
+            largest = std::max(largest, record.max_deviation);
+            readings += record.times.size();
+        }
+    }
+    state.counters["motions"] = motions;
+    state.counters["false_alarms"] = false_alarms;
+    state.counters["other_failures"] = other_failures;
+    state.counters["readings"] = static_cast<double>(readings);
+    state.counters["max_deviation_over_threshold"] =
+        largest / setup.driver->path_deviation_error_threshold.load();
+}
+
 BENCHMARK(BM_StreamPlannedMotions)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_StreamPlannedMotionsBothCoresBusy)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_StopLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_PauseLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_Scale64Drivers)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_BareRoundTripFloor)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_FeedbackOffBesideOn)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_FeedbackOffBesideOnBothCoresBusy)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_DeviationDetectionLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_FeedbackFalseAlarmsFullSpeed)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 

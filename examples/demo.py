@@ -7,15 +7,15 @@ address and drives it: plans with the motion library for a FANUC LR Mate
 trajectories, changes the speed during a motion, pauses and resumes, fires an
 event, reads and writes digital I/O through aliases, sets the speed override
 and stops. One live line per motion shows progress; a table of every
-operation's result and time follows, and a picture (PNG) of the planned
-against the executed joint paths is drawn from the simulator's record.
+operation's result and time follows, and a picture (PNG) of the measured
+against the commanded joint paths and of the path deviation against its
+threshold is drawn from what the driver read during each motion
+(last_motion_feedback), so the picture is the same on a real robot.
 
 With --host ADDRESS it drives a real controller instead, after you confirm.
 """
 
 import argparse
-import csv
-import json
 import math
 import os
 import pathlib
@@ -85,10 +85,57 @@ class Simulator:
 # --- progress and the report -----------------------------------------------------------------------
 
 
+class FeedbackLog:
+    """The driver's record of each motion's joint readings, collected after
+    every motion on one time axis (seconds since the first motion started).
+
+    A record lasts until the next motion starts and grows while a motion goes
+    on (a blend, a resume), so a record seen again replaces its earlier copy."""
+
+    def __init__(self):
+        self.motions = {}  # the first reading (time, TimeTag) -> [host time the motion started, record]
+
+    def collect(self, driver, started):
+        record = driver.last_motion_feedback
+        if len(record) == 0:
+            return
+        key = (record.times[0], record.time_tags[0])
+        if key in self.motions:
+            self.motions[key][1] = record
+        else:
+            self.motions[key] = [started, record]
+
+    def series(self):
+        """Times, measured and commanded joint vectors and deviations of every
+        reading, oldest first; a row of NaN between motions, so that the lines
+        do not bridge the time without readings."""
+        times, measured, commanded, deviations = [], [], [], []
+        motions = sorted(self.motions.values(), key=lambda motion: motion[0])
+        if not motions:
+            return times, measured, commanded, deviations
+        origin = motions[0][0]
+        for started, record in motions:
+            if times:
+                gap = [math.nan] * len(record.measured[0])
+                times.append(times[-1])
+                measured.append(gap)
+                commanded.append(gap)
+                deviations.append(math.nan)
+            times.extend(started - origin + t for t in record.times)
+            measured.extend(record.measured)
+            commanded.extend(record.commanded)
+            deviations.extend(record.deviations)
+        return times, measured, commanded, deviations
+
+    def largest_deviation(self):
+        return max((record.max_deviation for _, record in self.motions.values()), default=None)
+
+
 class Report:
-    def __init__(self, live):
+    def __init__(self, live, feedback=None):
         self.rows = []
         self.live = live
+        self.feedback = feedback
 
     def add(self, operation, outcome, seconds, ok=True):
         self.rows.append((operation, outcome, seconds, ok))
@@ -130,6 +177,8 @@ class Report:
                 sys.stdout.flush()
             time.sleep(0.02)
         seconds = time.monotonic() - start
+        if self.feedback is not None:
+            self.feedback.collect(driver, start)
         self.add(operation, short(result), seconds, result == expect)
         line = f"  {operation:<40} {short(result):<38} {seconds:6.2f} s"
         print(f"\r{line}\033[K" if self.live else line)
@@ -281,81 +330,56 @@ def drive(driver, planner, arm, report, full_override=100):
 # --- the picture --------------------------------------------------------------------------------------
 
 
-def read_record(prefix):
-    """Planned (the instructions the driver sent) and executed joint paths from
-    the simulator's record, on the executed path's time axis, in degrees."""
-    executed_t, executed = [], []
-    with open(f"{prefix}_path.csv", newline="") as file:
-        for row in csv.DictReader(file):
-            executed_t.append(float(row["t"]))
-            executed.append([float(row[f"planner_j{k}_deg"]) for k in range(1, 7)])
-
-    # The simulator runs each instruction for its Speed (ms) scaled by the
-    # override, one after the other: that gives each target's planned time.
-    planned_t, planned = [], []
-    first = end = None
-    override = 100
-    with open(f"{prefix}_received.csv", newline="") as file:
-        for row in csv.DictReader(file):
-            if row["channel"] != "data":
-                continue
-            message = json.loads(row["line"])
-            if message.get("Command") == "FRC_SetOverRide":
-                override = message.get("Value", override)
-            if message.get("Command") == "FRC_Abort" and first is not None:
-                # The controller stops where it is and drops what it had queued.
-                aborted = float(row["t"]) - first
-                while planned_t and planned_t[-1] > aborted:
-                    planned_t.pop()
-                    planned.pop()
-                end = float(row["t"])
-            if message.get("Instruction") != "FRC_JointMotionJRep":
-                continue
-            received = float(row["t"])
-            first = received if first is None else first
-            duration = max(float(message.get("Speed", 24)), 24.0) / 1000.0 * 100.0 / max(override, 1)
-            end = max(received, end if end is not None else received) + duration
-            angles = message["JointAngle"]
-            joints = [float(angles[f"J{k}"]) for k in range(1, 7)]
-            joints[2] += joints[1]  # the controller's J3 is relative to J2
-            planned_t.append(end - first)
-            planned.append(joints)
-    return planned_t, planned, executed_t, executed
-
-
-def draw(prefix, picture):
+def draw(feedback, threshold, picture, robot):
+    """The measured joint paths against the commanded ones and the deviation
+    against `threshold` (rad), from the driver's records; returns the largest
+    deviation in degrees, or None when nothing was read."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import numpy as np
 
-    planned_t, planned, executed_t, executed = read_record(prefix)
-    if not planned or not executed:
-        print("the simulator recorded no motion: no picture")
+    times, measured, commanded, deviations = feedback.series()
+    if not times:
+        print("the driver read no joint positions during the motions: no picture")
         return None
-    planned, executed = np.array(planned), np.array(executed)
-    figure, axes = plt.subplots(3, 2, figsize=(14, 10), sharex=True)
-    deviations = []
-    for j, axis in enumerate(axes.flat):
-        axis.plot(executed_t, executed[:, j], color="tab:blue", linewidth=1.6, label="executed")
-        axis.plot(planned_t, planned[:, j], color="tab:orange", linewidth=1.0, linestyle="--", label="planned")
-        deviations.append(np.max(np.abs(np.interp(executed_t, planned_t, planned[:, j]) - executed[:, j])))
+    times = np.asarray(times)
+    measured, commanded = np.degrees(np.asarray(measured)), np.degrees(np.asarray(commanded))
+    deviations = np.degrees(np.asarray(deviations))
+    largest = math.degrees(feedback.largest_deviation())
+
+    figure = plt.figure(figsize=(14, 12))
+    grid = figure.add_gridspec(4, 2, height_ratios=[1, 1, 1, 0.9])
+    first = None
+    for j in range(6):
+        axis = figure.add_subplot(grid[j // 2, j % 2], sharex=first)
+        first = first or axis
+        axis.plot(times, measured[:, j], color="tab:blue", linewidth=1.6, label="measured")
+        axis.plot(times, commanded[:, j], color="tab:orange", linewidth=1.0, linestyle="--", label="commanded")
         axis.set_title(f"J{j + 1}", loc="left")
         axis.set_ylabel("degrees")
         axis.grid(alpha=0.3)
-    for axis in axes[-1]:
-        axis.set_xlabel("time since the first motion [s]")
-    axes[0, 0].legend(loc="best")
+        if j == 0:
+            axis.legend(loc="best")
+    axis = figure.add_subplot(grid[3, :], sharex=first)
+    axis.plot(times, deviations, color="tab:green", linewidth=1.2, label="deviation (largest over the joints)")
+    axis.axhline(math.degrees(threshold), color="tab:red", linewidth=1.2, linestyle=":", label="threshold")
+    axis.set_ylim(bottom=0.0)
+    axis.set_ylabel("degrees")
+    axis.set_xlabel("time since the first motion started [s]")
+    axis.grid(alpha=0.3)
+    axis.legend(loc="upper right")
     figure.suptitle(
-        "FANUC LR Mate 200iD on the bundled simulator: planned (sent) against executed joint paths\n"
-        f"{len(planned)} instructions, largest deviation {max(deviations):.2f}° "
-        "(the pause, the speed change and the stop are part of both)"
+        f"{robot}: measured against commanded joint paths, as the driver read them during the motions\n"
+        f"{len(feedback.motions)} motions, {np.count_nonzero(~np.isnan(deviations))} readings, largest deviation "
+        f"{largest:.2f}° (threshold {math.degrees(threshold):.2f}°); commanded: the nearest commanded value within "
+        "the driver's window"
     )
     figure.tight_layout()
     figure.savefig(picture, dpi=110)
     plt.close(figure)
-    return max(deviations)
+    return largest
 
 
 # --- main ----------------------------------------------------------------------------------------------
@@ -386,6 +410,7 @@ def main():
         if not confirm(args.host):
             return 1
         host = args.host
+        args.output.mkdir(parents=True, exist_ok=True)
     else:
         args.output.mkdir(parents=True, exist_ok=True)
         prefix = args.output / "record"
@@ -395,12 +420,15 @@ def main():
 
     arm = orvane.robots.fanuc_lrmate200id()
     planner = orvane.Planner(arm, 1.0 / orvane.robots.fanuc_control_rate)
-    report = Report(live=sys.stdout.isatty())
+    feedback = FeedbackLog()
+    report = Report(live=sys.stdout.isatty(), feedback=feedback)
     driver = None
+    threshold = None
     status = 0
     try:
         driver = report.call("connect (FanucDriver)", lambda: fanuc.FanucDriver(planner, host),
                              describe=lambda d: f"connected to {d.host}")  # fmt: skip
+        threshold = driver.path_deviation_error_threshold
         drive(driver, planner, arm, report, full_override=args.override if args.host else 100)
     except KeyboardInterrupt:
         print("\nInterrupted: stopping the robot")
@@ -417,12 +445,14 @@ def main():
 
     if report.rows:
         report.table()
-    if simulator is not None:
+    if threshold is not None:
         picture = args.output / "joint_paths.png"
-        deviation = draw(prefix, picture)
+        robot = "FANUC LR Mate 200iD " + ("at " + host if simulator is None else "on the bundled simulator")
+        deviation = draw(feedback, threshold, picture, robot)
         if deviation is not None:
-            print(f"\nPlanned against executed joint paths: {picture} (largest deviation {deviation:.2f}°)")
-            print(f"Simulator record: {prefix}_path.csv, {prefix}_received.csv")
+            print(f"\nMeasured against commanded joint paths: {picture} (largest deviation {deviation:.2f}°)")
+    if simulator is not None:
+        print(f"Simulator record: {prefix}_path.csv, {prefix}_received.csv")
     failed = [row[0] for row in report.rows if not row[3]]
     if failed and status == 0:
         print(f"\n{len(failed)} operation(s) did not succeed: {', '.join(failed)}")
