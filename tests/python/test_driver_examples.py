@@ -2,13 +2,17 @@
 against the bundled simulator."""
 
 import csv
+import importlib.util
+import json
+import math
 import os
 import subprocess
 import sys
 
+import orvane
 import pytest
 
-from conftest import DEADLINE, ROOT, SIMULATOR, Simulator
+from conftest import DEADLINE, ROOT, SIMULATOR, Simulator, wait_until
 
 EXAMPLES = ROOT / "examples"
 
@@ -127,3 +131,54 @@ def test_the_readme_commands_run_each_example_as_written(tmp_path):
             assert "Result.Success" in result.stdout, command + "\n" + result.stdout
     finally:
         sim.stop()
+
+
+def pose_numbers(line):
+    """x y z in mm and w p r in degrees from a line the example prints."""
+    fields = line.split(": ", 1)[1].split()
+    return [float(field.split("=")[1]) for field in fields[:12:2]]
+
+
+def test_registers_and_frames_hands_a_job_to_the_program_and_reads_the_pose():
+    sim = Simulator("--verbose")
+    try:
+        example = subprocess.Popen([sys.executable, str(EXAMPLES / "registers_and_frames.py"), "--host", sim.address,
+                                    "--job", "42"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
+
+        def sent(command, **members):
+            """Whether the simulator received `command` with these members."""
+            for line in list(sim.lines):
+                if command not in line or "{" not in line:
+                    continue
+                packet = json.loads(line[line.index("{"):])
+                if packet.get("Command") == command and all(packet.get(k) == v for k, v in members.items()):
+                    return True
+            return False
+
+        # The program's part: it waits for the request, reads the job and reports done.
+        assert wait_until(lambda: sent("FRC_WriteIOPort", PortType="FLAG", PortNumber=1, PortValue=1))
+        assert sent("FRC_WriteRegister", RegisterNumber=5, RegisterValue=42)
+        sim.console("port FLAG 2 1")
+        out, err = example.communicate(timeout=DEADLINE * 4)
+        assert example.returncode == 0, out + err
+        assert "job 42 done" in out and "move: Result.Success" in out
+        assert sent("FRC_WriteIOPort", PortType="FLAG", PortNumber=1, PortValue=0)  # the request is withdrawn
+
+        # The pose is the arm's forward kinematics of the joints it moved to, in
+        # the controller's world frame: 330 mm above the LR Mate 200iD's base.
+        measured = pose_numbers(next(line for line in out.splitlines() if line.startswith("tool centre point after")))
+        spec = importlib.util.spec_from_file_location("registers_and_frames", EXAMPLES / "registers_and_frames.py")
+        example_module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(example_module)
+        x, y, z, w, p, r = orvane.robots.fanuc_lrmate200id().calculate_tcp(example_module.LOOK_POSE).to_euler()
+        assert measured[:3] == pytest.approx([x * 1000, y * 1000, z * 1000 - 330.0], abs=0.1)  # mm
+        assert measured[3:] == pytest.approx([math.degrees(a) for a in (w, p, r)], abs=0.01)  # degrees
+    finally:
+        sim.stop()
+
+
+def test_registers_and_frames_gives_up_when_no_program_answers(simulator):
+    result = subprocess.run([sys.executable, str(EXAMPLES / "registers_and_frames.py"), "--host", simulator.address,
+                             "--timeout", "1"], capture_output=True, text=True, timeout=DEADLINE * 2)  # fmt: skip
+    assert result.returncode == 1
+    assert "no program answered within 1 s" in result.stderr
