@@ -216,12 +216,18 @@ def test_outputs_go_to_the_aliases_output_address(planner, tmp_path):
     assert writes == [(3, "ON"), (5, "OFF")] or writes == [(3, 1), (5, 0)]
 
 
-def test_unsupported_io_kinds_report_nothing(enabled):
-    enabled.create_io_alias("a", 1)
-    assert enabled.get_analog_input("a") is None and enabled.set_analog_output("a", 1.5) is False
-    assert enabled.get_group_input("a") is None and enabled.set_group_output("a", 3) is False
-    assert enabled.get_int_register("a") is None and enabled.set_int_register("a", 3) is False
-    assert enabled.get_double_register("a") is None and enabled.set_double_register("a", 1.0) is False
+def test_io_kinds_older_firmware_does_not_know_report_nothing(planner):
+    sim = Simulator("--firmware", "older")
+    try:
+        with fanuc.FanucDriver(planner, sim.address) as driver:
+            assert driver.enable() == Result.Success
+            driver.create_io_alias("a", 1)
+            assert driver.get_analog_input("a") is None and driver.set_analog_output("a", 1.5) is False
+            assert driver.get_group_input("a") is None and driver.set_group_output("a", 3) is False
+            assert driver.get_int_register("a") is None and driver.set_int_register("a", 3) is False
+            assert driver.get_double_register("a") is None and driver.set_double_register("a", 1.0) is False
+    finally:
+        sim.stop()
 
 
 def test_speed_override_reaches_the_controller(enabled, simulator):
