@@ -279,13 +279,14 @@ int soak(const Options& options) {
         // A fault lands in the middle of a run: a short motion could end
         // before it (a refusal armed for a later instruction would then hit
         // the next, fault-free run), so it waits for a longer one.
-        const bool inject = Clock::now() >= next_fault && planned->duration() >= 1.5;
+        const bool inject = Clock::now() >= next_fault && planned->duration() >= 0.6;
 
         auto motion = bounded("run_async", [&] { return driver->run_async(*planned); });
         std::optional<Fault> fault;
         if (inject) {
             fault = rotation[fault_index++ % std::size(rotation)];
-            std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(
+                std::min<long>(200 + random() % 300, static_cast<long>(planned->duration() * 400.0))));
             switch (*fault) {
                 case Fault::DroppedLink: sim.command("drop"); break;
                 case Fault::SystemFault: sim.command("fault"); break;
