@@ -19,7 +19,10 @@
 //    after one control interval, with no processing at all.
 // Targets (24 ms interval): ratio <= 1.002, no stalls over 50 runs also with
 // both cores busy, stop latency <= 2 ms median, CPU <= 30 us per instruction;
-// 64 drivers at once: no stalls, every ratio <= 1.005.
+// 64 drivers at once: no stalls, every ratio <= 1.005; beside them the lead,
+// how long before the controller needed it each instruction arrived (with 4
+// in flight at most about two intervals: a host that stalls the drivers for
+// longer than the least lead stalls the robot).
 //
 // Joint feedback during motion (readings at 25 Hz, the controller's servo
 // lagging 0.05 s), each figure beside feedback off in the same benchmark:
@@ -379,6 +382,21 @@ RunFigures analyse(const Report& report, const orvane::Trajectory& planned) {
     return figures;
 }
 
+// How long before the controller needed it each instruction arrived (ms):
+// an instruction is needed when the one before it starts if that one blends
+// into it, else when it starts itself. The first two of a run set the start
+// and have no lead of their own.
+std::vector<double> arrival_leads_ms(const std::vector<Instruction>& sent) {
+    std::vector<double> leads;
+    if (sent.size() < 3) return leads;
+    const auto schedule = rebuild_schedule(sent);
+    for (std::size_t k = 2; k < sent.size(); ++k) {
+        const double needed = sent[k - 1].term_value > 0 ? schedule.start[k - 1] : schedule.start[k];
+        leads.push_back((needed - static_cast<double>(sent[k].arrived_ns) * 1e-9) * 1e3);
+    }
+    return leads;
+}
+
 // --- motions ------------------------------------------------------------------------------
 
 std::vector<double> random_goal(std::mt19937& random, const orvane::RobotArm& arm) {
@@ -582,6 +600,7 @@ void BM_Scale64Drivers(benchmark::State& state) {
     long stalls = 0;
     std::size_t instructions = 0;
     int runs = 0, failures = 0;
+    std::vector<double> leads;
     const int rounds = std::max(3, runs_per_figure() / 10);
     for (auto _ : state) {
         for (int round = 0; round < rounds; ++round) {
@@ -601,7 +620,21 @@ void BM_Scale64Drivers(benchmark::State& state) {
             for (auto& motion : motions) failures += motion.get() == Result::Success ? 0 : 1;
             cpu += cpu_seconds() - before;
             for (int i = 0; i < scale_drivers; ++i) {
-                const auto figures = analyse(sims.report(i), trajectories[static_cast<std::size_t>(i)]);
+                const auto report = sims.report(i);
+                const auto figures = analyse(report, trajectories[static_cast<std::size_t>(i)]);
+                const auto run_leads = arrival_leads_ms(report.instructions);
+                leads.insert(leads.end(), run_leads.begin(), run_leads.end());
+                if (figures.stalls > 0) {
+                    // Where a stall sits tells a slow start from a hiccup of the host.
+                    const auto schedule = rebuild_schedule(report.instructions);
+                    std::fprintf(stderr, "[64 drivers] round %d, driver %d: %ld stalls in %zu instructions:", round, i,
+                                 figures.stalls, report.instructions.size());
+                    for (std::size_t k = 1; k < report.instructions.size(); ++k) {
+                        const double gap = schedule.start[k] - schedule.end[k - 1];
+                        if (gap > 1e-4) std::fprintf(stderr, " #%zu +%.1f ms", k, gap * 1e3);
+                    }
+                    std::fprintf(stderr, "\n");
+                }
                 worst_ratio = std::max(worst_ratio, figures.ratio);
                 stalls += figures.stalls;
                 instructions += figures.instructions;
@@ -614,6 +647,11 @@ void BM_Scale64Drivers(benchmark::State& state) {
     state.counters["ratio_max"] = worst_ratio;
     state.counters["stalls"] = static_cast<double>(stalls);
     state.counters["cpu_us_per_instruction"] = cpu / static_cast<double>(std::max<std::size_t>(1, instructions)) * 1e6;
+    // The margin against stalls: a lead that reaches 0 is a stall.
+    std::sort(leads.begin(), leads.end());
+    state.counters["lead_min_ms"] = leads.empty() ? 0.0 : leads.front();
+    state.counters["lead_p1_ms"] = leads.empty() ? 0.0 : leads[leads.size() / 100];
+    state.counters["lead_median_ms"] = median(leads);
 }
 
 // The floor under the per-instruction figure: a client that only sends a

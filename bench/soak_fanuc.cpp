@@ -21,8 +21,10 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -54,6 +56,17 @@ int serve_simulator() {
     orvane::sim::SimulatorConfig config;
     config.abort_duration = 0.3;  // slow enough to matter, fast enough for many faults an hour
     auto sim = orvane::sim::testing::start_on_free_loopback(config);
+    // The last lines both ways, for the report of an unexpected result.
+    std::mutex history_mutex;
+    std::deque<std::string> history;
+    sim->set_line_observer([&](const std::string& channel, bool incoming, const std::string& text) {
+        const auto at = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%.3f", at);
+        std::lock_guard lock(history_mutex);
+        history.push_back(std::string(stamp) + (incoming ? " <- " : " -> ") + channel + " " + text);
+        if (history.size() > 60) history.pop_front();
+    });
     std::cout << "SIM " << sim->config().address << std::endl;
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -68,6 +81,10 @@ int serve_simulator() {
         else if (command == "withhold") sim->withhold_answers(argument == "on");
         else if (command == "estop") sim->set_estop(argument == "on");
         else if (command == "clear") sim->clear_records();  // the records would grow for an hour otherwise
+        else if (command == "history") {
+            std::lock_guard lock(history_mutex);
+            for (const auto& entry : history) std::cout << "  " << entry << '\n';
+        }
         else {
             std::cout << "error unknown command" << std::endl;
             continue;
@@ -110,7 +127,8 @@ public:
     void command(const std::string& text) {
         std::fprintf(in, "%s\n", text.c_str());
         std::fflush(in);
-        const auto answer = read_line();
+        auto answer = read_line();
+        for (; answer.rfind("  ", 0) == 0; answer = read_line()) std::printf("%s\n", answer.c_str());  // history
         if (answer != "ok") throw std::runtime_error("simulator: " + text + ": " + answer);
     }
 
@@ -313,6 +331,7 @@ int soak(const Options& options) {
             std::printf("[soak] unexpected: fault %s, result \"%s\", last error \"%s\"\n", kind.c_str(),
                         result.message.c_str(), driver->get_last_error().c_str());
             std::fflush(stdout);
+            sim.command("history");
         }
         if (fault) {
             ++tally.faults;

@@ -202,7 +202,7 @@ void FanucFeedback::thread_main() {
         const auto middle = reading->sent_at + (reading->received_at - reading->sent_at) / 2;
         const double since_start = Seconds(middle - motion_start).count();
         record_locked(*reading, evaluation, since_start);
-        forget_old_instructions_locked(middle - to_clock(window + path_history));
+        forget_old_instructions_locked(reading->sent_at - to_clock(window + path_history));
 
         double threshold = driver.path_deviation_error_threshold.load();
         if (!(threshold >= 0.0)) threshold = default_threshold;
@@ -258,12 +258,11 @@ FanucFeedback::Evaluation FanucFeedback::evaluate_locked(const Reading& reading,
     std::vector<double> low(joints, std::numeric_limits<double>::infinity());
     std::vector<double> high(joints, -std::numeric_limits<double>::infinity());
 
-    // The controller measured somewhere within the round trip, and its
-    // servos trail the command by up to the window.
-    const auto half_trip = (reading.received_at - reading.sent_at) / 2;
-    const auto middle = reading.sent_at + half_trip;
-    const auto from = middle - to_clock(window);
-    const auto to = middle + half_trip;
+    // The controller measured somewhere within the round trip (an answer
+    // held back by the controller or a busy host may come long after the
+    // reading was taken), and its servos trail the command by up to the window.
+    const auto from = reading.sent_at - to_clock(window);
+    const auto to = reading.received_at;
     const double stretch = 100.0 / std::max(1, driver.known_override.load());
 
     // When the controller took up the next instruction is known only within
