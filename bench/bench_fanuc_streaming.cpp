@@ -308,6 +308,7 @@ struct RunFigures {
     double ratio{0.0};
     double deviation_deg{0.0};
     long stalls{0};
+    std::vector<std::pair<std::size_t, double>> gaps_ms;  // instruction index, wait before it
     std::size_t instructions{0};
 };
 
@@ -365,6 +366,7 @@ RunFigures analyse(const Report& report, const orvane::Trajectory& planned) {
     double arrived_at_goal = 0.0;
     for (std::size_t k = 0; k < sent.size(); ++k) {
         if (k > 0 && schedule.start[k] - schedule.end[k - 1] > 1e-4) {
+            figures.gaps_ms.emplace_back(k, (schedule.start[k] - schedule.end[k - 1]) * 1e3);
             figures.stalls += static_cast<long>(
                 std::ceil((schedule.start[k] - schedule.end[k - 1]) / interpolation_period - 1e-6));
         }
@@ -626,13 +628,9 @@ void BM_Scale64Drivers(benchmark::State& state) {
                 leads.insert(leads.end(), run_leads.begin(), run_leads.end());
                 if (figures.stalls > 0) {
                     // Where a stall sits tells a slow start from a hiccup of the host.
-                    const auto schedule = rebuild_schedule(report.instructions);
                     std::fprintf(stderr, "[64 drivers] round %d, driver %d: %ld stalls in %zu instructions:", round, i,
-                                 figures.stalls, report.instructions.size());
-                    for (std::size_t k = 1; k < report.instructions.size(); ++k) {
-                        const double gap = schedule.start[k] - schedule.end[k - 1];
-                        if (gap > 1e-4) std::fprintf(stderr, " #%zu +%.1f ms", k, gap * 1e3);
-                    }
+                                 figures.stalls, figures.instructions);
+                    for (const auto& [k, gap] : figures.gaps_ms) std::fprintf(stderr, " #%zu +%.1f ms", k, gap);
                     std::fprintf(stderr, "\n");
                 }
                 worst_ratio = std::max(worst_ratio, figures.ratio);

@@ -17,11 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <iostream>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
