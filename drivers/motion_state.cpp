@@ -1,42 +1,44 @@
 // The motion's life as one state. Every transition, in one table:
 //
-//   event                from                    to         triggered by                         also held
-//   -------------------  ----------------------  ---------  -----------------------------------  ---------------
-//   enable_started       disabled                enabling   enable()                             request_mutex
-//   enabled              enabling                ready      enable()                             request_mutex
-//   enable_failed        enabling                disabled   enable()                             request_mutex
-//   run_started          ready                   streaming  a motion request                     -
-//   resumed              paused                  streaming  resume(), run_command()              -
-//   handed_over          streaming, draining     streaming  a motion request while a run feeds   -
-//   last_sample_sent     streaming               draining   whoever sent it: streaming thread    -
-//                                                           or the socket's reader thread
-//   sending_again        draining                streaming  resume() of a run at a standstill    -
-//   run_ended            draining                ending     streaming thread: all answered       -
-//   run_cut_off          streaming, draining     ending     streaming thread: the link is gone   -
-//   run_failed           streaming, draining     stopping   streaming thread: a refusal, fault,  -
-//                                                           overdue answer or driver error; it
-//                                                           aborts without initialising again
-//   motion_closed        ending                  ready      whoever ended it                     -
-//   motion_kept          ending                  paused     streaming thread: a paused run       -
-//   motion_cut_off       ending                  disabled   whoever ended it (link gone)         -
-//   paused_motion_ended  paused                  ending     a new motion request, or whoever     -
-//                                                           finds the link gone
-//   link_lost            ready                   disabled   whoever finds the link gone          -
-//   stop_started         disabled, ready,        stopping   stop(), disable(), the deviation     -
-//                        paused, streaming,                 monitor, the destructor
-//                        draining
-//   stop_left_ready      stopping                ready      the stopping thread (RMI again)      request_mutex
-//   stop_left_disabled   stopping                disabled   the stopping thread                  -
-//   closed               stopping                closed     the destructor                       -
+//   event                from                   to         triggered by (thread)                    lock
+//   -------------------  ---------------------  ---------  ---------------------------------------  --------
+//   enable_started       disabled               enabling   enable() (a user's)                      sampling
+//   enabled              enabling               ready      enable(), its sequence answered          sampling
+//   enable_failed        enabling               disabled   enable(), its sequence refused           sampling
+//   run_started          ready                  streaming  a motion request (a user's, an action)   sampling
+//   resumed              paused                 streaming  resume(), run_command() (a user's)       sampling
+//   handed_over          streaming, draining    streaming  a motion request while a run feeds       sampling
+//   last_sample_sent     streaming              draining   whoever sent it: the streaming thread    sampling
+//                                                          or the socket's reader
+//   sending_again        draining               streaming  resume() of a run at a standstill        sampling
+//   run_ended            draining               ending     the streaming thread: all answered       sampling
+//   run_cut_off          streaming, draining    ending     the streaming thread: the link is gone   sampling
+//   run_failed           streaming, draining    stopping   the streaming thread: a refusal, fault,  sampling
+//                                                          overdue answer or driver error; it
+//                                                          aborts and does not initialise again
+//   motion_closed        ending                 ready      whoever ended it                         sampling
+//   motion_kept          ending                 paused     the streaming thread: a paused run       sampling
+//   motion_cut_off       ending                 disabled   whoever ended it (the link is gone)      sampling
+//   paused_motion_ended  paused                 ending     a new motion request, or whoever finds   sampling
+//                                                          the link gone (check_link)
+//   link_lost            ready                  disabled   whoever finds the link gone              sampling
+//   stop_started         disabled, ready,       stopping   stop(), stop_async(), disable(), the     sampling
+//                        paused, streaming,                deviation monitor's thread, the
+//                        draining                          destructor
+//   stop_left_ready      stopping               ready      the stopping thread (RMI initialised)    sampling
+//   stop_left_disabled   stopping               disabled   the stopping thread                      sampling
+//   closed               stopping               closed     the destructor                           sampling
 //
-// Every transition happens under the state lock (the driver's sampling_mutex,
-// which also guards the time scaler, so that a motion handed over and the
-// end of a run are decided in one place). Threads outside it read the phase
-// published by apply(). A run lives from run_started (or resumed) until the
-// streaming thread clears it at the end of `ending` or of a failure's
-// `stopping`; a stop that cuts a run leaves it to the streaming thread to
-// answer the run's waiter. `enabling`, `ending` and `stopping` are short and
-// owned by one thread each: requests wait for them to pass.
+// "sampling" is the driver's sampling_mutex, which also guards the time
+// scaler, so that a motion handed over and the end of a run are decided in
+// one place. No transition is made under request_mutex: the exchanges that
+// lead to one (the enable sequence, an abort) are done before it, without the
+// state lock. Threads outside the lock read the phase published by apply().
+// A run lives from run_started (or resumed) until the streaming thread clears
+// it at the end of `ending` or of a failure's `stopping`; a stop that cuts a
+// run marks it stopped and leaves answering its waiter to the streaming
+// thread. `enabling`, `ending` and `stopping` are short and owned by one
+// thread each: requests wait for them to pass.
 #include "orvane/drivers/motion_state.hpp"
 
 #include <array>

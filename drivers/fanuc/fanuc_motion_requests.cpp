@@ -406,15 +406,12 @@ bool FanucDriver::is_ahead(const Junction& junction) const {
 // it again (a later operation's refusal would be lost).
 
 Result FanucDriver::run(const orvane::Trajectory& trajectory_) {
-    begin_operation();
     if (on_run_thread()) {
+        begin_operation();
         refuse_as_error("A synchronous run from an event action would wait for itself; use run_async.");
         return Result::ErrorCommandAlreadyInProgress;
     }
-    MotionRequest request;
-    request.source = RunSource::trajectory;
-    request.trajectory = &trajectory_;
-    return request_motion(request).get();
+    return run_async(trajectory_).get();
 }
 
 std::shared_future<Result> FanucDriver::run_async(const orvane::Trajectory& trajectory_) {

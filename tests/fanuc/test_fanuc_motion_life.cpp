@@ -105,6 +105,58 @@ TEST_F(MotionLifeTest, AFailedRunAbortsOnceAndLeavesTheInitialisationToTheNextEn
     EXPECT_EQ(driver->run(cosine_trajectory(here, start, 0.6)), Result::Success);
 }
 
+TEST_F(MotionLifeTest, AStopFromAnEventActionEndsTheRunItRunsIn) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    for (const bool disables : {false, true}) {
+        const auto start = driver->get_current_joint_position();
+        std::promise<Result> stopped;
+        auto stopped_future = stopped.get_future();
+        driver->add_event(orvane::drivers::Trigger::Time() >= 0.3, [&](double) {
+            // On the streaming thread, which cannot wait for its own run to end.
+            stopped.set_value(disables ? driver->disable() : driver->stop(true));
+        });
+        const auto before = sim->received_line_count();
+        EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.6), 2.0)), Result::ErrorTrajectoryAborted);
+        ASSERT_TRUE(is_ready(stopped_future));
+        EXPECT_EQ(stopped_future.get(), Result::Success) << disables;
+        EXPECT_TRUE(sim->wait_until_motion_idle(wait_limit));
+        EXPECT_FALSE(driver->is_moving());
+        // Nothing was sent after the abort.
+        const auto lines = sim->received_lines();
+        bool aborted = false;
+        for (std::size_t i = before; i < lines.size(); ++i) {
+            if (lines[i].line.find("\"FRC_Abort\"") != std::string::npos) aborted = true;
+            if (aborted) EXPECT_EQ(lines[i].line.find("\"Instruction\""), std::string::npos) << lines[i].line;
+        }
+        EXPECT_TRUE(aborted);
+        EXPECT_EQ(driver->is_enabled(), !disables);
+        if (disables) ASSERT_EQ(driver->enable(), Result::Success);
+        const auto here = driver->get_current_joint_position();
+        EXPECT_EQ(driver->run(cosine_trajectory(here, start, 0.6)), Result::Success) << disables;
+    }
+}
+
+TEST_F(MotionLifeTest, AMotionRequestedRightAfterStopAsyncWaitsForTheStop) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    const auto start = driver->get_current_joint_position();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        sim->clear_records();
+        auto run = driver->run_async(cosine_trajectory(driver->get_current_joint_position(),
+                                                      offset_by(start, 1, attempt % 2 == 0 ? 0.5 : -0.5), 2.0));
+        ASSERT_TRUE(eventually([&] { return sent_motions(*sim).size() >= 5; }));
+        auto stopping = driver->stop_async(true);
+        // Requested once stop_async returned: never handed to the run the stop ends.
+        auto next = driver->move_to_async(start, false);
+        ASSERT_TRUE(is_ready(stopping));
+        EXPECT_EQ(stopping.get(), Result::Success) << attempt;
+        ASSERT_TRUE(is_ready(run));
+        EXPECT_EQ(run.get(), Result::ErrorTrajectoryAborted) << attempt;
+        ASSERT_TRUE(is_ready(next));
+        EXPECT_EQ(next.get(), Result::Success) << attempt;
+        EXPECT_TRUE(within(driver->get_current_joint_position(), start, 1e-4)) << attempt;
+    }
+}
+
 // An arm whose planning can be held at a gate: the planner reads the joint
 // limits as it starts, and the gate holds that read once when armed.
 class HeldArm : public orvane::RobotArm {

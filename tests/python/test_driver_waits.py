@@ -54,9 +54,9 @@ def test_a_call_waiting_for_the_controller_lets_other_threads_run(verbose_simula
     driver.create_io_alias("sensor", 7)
     if call != "enable":
         assert driver.enable() == fanuc.Result.Success
-    with sim.changed:
-        seen = len(sim.lines)
     sim.console("withhold on")
+    with sim.changed:
+        seen = len(sim.lines)  # every line the simulator printed before its "ok" is in
     released = threading.Event()
 
     def release_the_answer():
@@ -133,13 +133,13 @@ def test_a_cancelled_await_stops_the_robot_and_the_event_loop_runs_on(verbose_si
         motion = driver.run_async(long_trajectory(start, goal, 4.0))
         while not driver.is_running:
             await asyncio.sleep(0.01)
-        with sim.changed:
-            seen = len(sim.lines)
         # The controller keeps its answers back until a task of this event
         # loop lets them go: a stop that waited for its abort's answer here
         # would hold the loop, that task could never run, and the abort would
         # time out instead.
         sim.console("withhold on")
+        with sim.changed:
+            seen = len(sim.lines)  # every line the simulator printed before its "ok" is in
 
         async def release_the_abort():
             while not received(sim, "FRC_Abort", seen):
