@@ -4,6 +4,14 @@
 // answers; whichever thread holds the sampling lock when a place in the
 // controller's queue frees up (usually the socket's reader) sends the next
 // instruction.
+//
+// Only this file knows that a run is fed as RMI instructions: the motion's
+// life (motion_state.hpp), the requests and the ends of runs do not. Another
+// way of feeding a run - a loop answering each status packet of the
+// controller, or a queue of motions the controller plans itself - takes runs
+// up from the same state, feeds them while the phase is `streaming`, moves it
+// to `draining` once nothing is left to send, and ends them through
+// finish_run.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
