@@ -90,6 +90,8 @@ struct ControllerState {
       {"$RMI_CFG.$DISCNT_TIM", {false, 60.0}},     // minutes without a packet before FRC_Terminate
       {"$PARAM_GROUP[1].$PAYLOAD", {true, 0.0}},  // kg
       {"$STMO.$COM_INT", {false, 8.0}},           // the Stream Motion period, ms
+      // Read by clients; what a controller reports is not known, so it is
+      // 0 unless set (config, command line, console).
       {"$RMI_CFG.$ASBN_ENB", {false, 0.0}}};
 
   void raise_alarm(std::string text) {

@@ -14,7 +14,8 @@
 //   any letter case, since the manual's packet shapes are not at hand.
 // - Commands: one at a time (2556955 while one is unanswered or an abort
 //   runs); a "Group" member of a command that takes one must name a
-//   configured group (1), else 2556967.
+//   configured group (1), else 2556967 (RMIT-039; the group mask of
+//   FRC_Initialize has RMIT-040, the manual's pair of group errors).
 // - Instructions: refusals come back at once and never use up a SequenceID;
 //   in this order: a bad SequenceID member, an injected refusal, RMI not
 //   running, pendant, servos, single step, fault or HOLD, a full buffer, the

@@ -59,22 +59,6 @@ def started():
         sim.stop()
 
 
-def console_refusal(sim, command):
-    """Sends a console command the simulator must refuse; returns its error line."""
-    with sim.changed:
-        seen = len(sim.lines)
-    sim.process.stdin.write(command + "\n")
-    sim.process.stdin.flush()
-    errors = []
-
-    def refused():
-        errors[:] = [line for line in sim.lines[seen:] if line.startswith(("error", "ok"))]
-        return bool(errors)
-
-    assert sim._wait(refused), f"no answer to {command!r}"
-    return errors[0]
-
-
 def read_variable(link, name):
     return link.command({"Command": "FRC_ReadVariable", "VariableName": name})
 
@@ -95,7 +79,7 @@ def test_system_variables_come_from_the_command_line_and_the_console(started):
         sim.console("variable $MCR.$GENOVERRIDE 40")
         assert link.command({"Command": "FRC_GetStatus"})["Override"] == 40
         # A refused setting is reported on the console and changes nothing.
-        assert console_refusal(sim, "variable $STMO.$COM_INT 2.5").startswith("error")
+        sim.console("variable $STMO.$COM_INT 2.5", refused=True)
         assert read_variable(link, "$STMO.$COM_INT")["VariableValue"] == 4
     finally:
         link.close()
