@@ -138,12 +138,20 @@ class CartesianWaypoint(Element):
     def __init__(self, frame: Frame) -> None: ...
 
 class JointLimits:
+    """Limits of one joint; a robot built with max_jerk 0 gets 5 * max_acceleration."""
+
     lower: float
     upper: float
     max_velocity: float
     max_acceleration: float
+    max_jerk: float
     def __init__(
-        self, lower: float = 0.0, upper: float = 0.0, max_velocity: float = 0.0, max_acceleration: float = 0.0
+        self,
+        lower: float = 0.0,
+        upper: float = 0.0,
+        max_velocity: float = 0.0,
+        max_acceleration: float = 0.0,
+        max_jerk: float = 0.0,
     ) -> None: ...
 
 class Joint:
@@ -250,6 +258,55 @@ class LowLevelMotion:
     @overload
     def __init__(self, name: str, robot: Robot | None, start: Waypoint, goal: Waypoint) -> None: ...
 
+class SteppedJointLimits:
+    """One joint's limits at each speed step of a JointLimitTable (one value per step)."""
+
+    velocity: list[float]
+    acceleration: list[float]
+    jerk: list[float]
+    def __init__(self, velocity: _Vector, acceleration: _Vector, jerk: _Vector) -> None: ...
+
+class JointLimitTable:
+    """Joint limits by tool speed (m/s) and payload, as a controller enforces them; read-only."""
+
+    class Limits:
+        @property
+        def velocity(self) -> float: ...
+        @property
+        def acceleration(self) -> float: ...
+        @property
+        def jerk(self) -> float: ...
+
+    def __init__(
+        self,
+        speeds: _Vector,
+        unloaded: Sequence[SteppedJointLimits],
+        loaded: Sequence[SteppedJointLimits],
+        payload: float | None = None,
+    ) -> None: ...
+    @staticmethod
+    def evenly_spaced(
+        max_speed: float,
+        unloaded: Sequence[SteppedJointLimits],
+        loaded: Sequence[SteppedJointLimits],
+        payload: float | None = None,
+    ) -> JointLimitTable: ...
+    @property
+    def degrees_of_freedom(self) -> int: ...
+    @property
+    def steps(self) -> int: ...
+    @property
+    def speeds(self) -> list[float]: ...
+    @property
+    def unloaded(self) -> list[SteppedJointLimits]: ...
+    @property
+    def loaded(self) -> list[SteppedJointLimits]: ...
+    @property
+    def payload(self) -> float | None: ...
+    def with_payload(self, payload: float | None) -> JointLimitTable: ...
+    def step_for(self, speed: float) -> int: ...
+    def limits_up_to(self, step: int) -> list[JointLimitTable.Limits]: ...
+
 class Planner:
     """plan() returns the Trajectory or raises PlanningError."""
 
@@ -267,6 +324,8 @@ class Planner:
     def plan(self, name: str, start: _Goal | None = None, goal: _Goal | None = None) -> Trajectory: ...
     @overload
     def plan(self, motion: LowLevelMotion) -> Trajectory: ...
+    def set_limit_table(self, table: JointLimitTable | None, robot: Robot | None = None) -> None: ...
+    def get_limit_table(self, robot: Robot | None = None) -> JointLimitTable | None: ...
 
 class KelvraError(RuntimeError): ...
 
