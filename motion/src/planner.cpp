@@ -390,7 +390,8 @@ PlanningResult plan_position(const Robot& robot, Waypoint start, Waypoint goal, 
         profiles.emplace_back(detail::JointProblem{start.position[j], start.velocity[j], start.acceleration[j],
                                                    goal.position[j], goal.velocity[j], goal.acceleration[j],
                                                    limits[j].max_velocity, limits[j].max_acceleration,
-                                                   limits[j].max_jerk});
+                                                   limits[j].max_jerk},
+                              detail::JointProfile::Control::position);
         duration = std::max(duration, profiles.back().minimum_duration());
     }
     if (!std::isfinite(duration) || duration / delta_time > max_samples) {
@@ -437,7 +438,8 @@ PlanningResult plan_velocity(const Robot& robot, const Waypoint& start, Waypoint
         profiles.emplace_back(detail::JointProblem{start.position[j], start.velocity[j], start.acceleration[j],
                                                    start.position[j], goal.velocity[j], 0.0,
                                                    limits[j].max_velocity, limits[j].max_acceleration,
-                                                   limits[j].max_jerk});
+                                                   limits[j].max_jerk},
+                              detail::JointProfile::Control::velocity);
         duration = std::max(duration, profiles.back().velocity_mode_duration());
     }
     const std::size_t intervals = samples_for(duration, delta_time);

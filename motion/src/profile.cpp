@@ -68,7 +68,9 @@ double root(double inside, double outside, F f) {
 
 }  // namespace
 
-JointProfile::JointProfile(const JointProblem& problem) : problem_(problem) {
+JointProfile::JointProfile(const JointProblem& problem, Control control)
+    : problem_(problem), velocity_mode_(control == Control::velocity) {
+    if (velocity_mode_) return;  // the peak is the goal velocity: nothing to search
     const double v_max = problem.max_velocity, jerk = problem.max_jerk;
     const double start = coast_velocity(problem.v0, problem.a0, jerk);
     const double goal = problem.v1 - problem.a1 * std::abs(problem.a1) / (2.0 * jerk);

@@ -34,9 +34,12 @@ inline constexpr double infinity = std::numeric_limits<double>::infinity();
 
 class JointProfile {
 public:
-    // Position control. The boundary states must be within the limits, and
+    enum class Control { position, velocity };
+
+    // Position control: the boundary states must be within the limits, and
     // their velocities when their accelerations are ramped to zero too.
-    explicit JointProfile(const JointProblem& problem);
+    // Velocity control: see set_velocity_mode.
+    JointProfile(const JointProblem& problem, Control control);
 
     // Shortest duration this joint needs (infinity if none was found).
     double minimum_duration() const;
