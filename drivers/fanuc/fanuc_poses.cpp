@@ -1,0 +1,68 @@
+// FanucDriver: poses in the controller's terms (world or user frame, tool) as
+// goals of the planner, which measures the faceplate from the arm's base.
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "orvane/drivers/fanuc/fanuc_driver.hpp"
+#include "orvane/drivers/fanuc/fanuc_world_frame.hpp"
+#include "orvane/log/log.hpp"
+
+namespace orvane::drivers {
+
+namespace {
+
+const std::string tag = "driver";
+
+}  // namespace
+
+std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const CartesianPose& pose) {
+    auto refuse = [this](const std::string& why) -> std::optional<orvane::CartesianWaypoint> {
+        log::log_warn(tag, why);
+        set_last_error(why);
+        return std::nullopt;
+    };
+    const auto arm = std::dynamic_pointer_cast<const orvane::RobotArm>(robot);
+    if (!arm) {
+        return refuse("A Cartesian pose needs a single arm to drive; '" + robot->name + "' is not one.");
+    }
+    // User frame 0 is the world frame and tool 0 the faceplate: nothing to read.
+    orvane::Frame user_frame = orvane::Frame::Identity();
+    if (pose.user_frame != 0) {
+        const auto frame = get_user_frame(pose.user_frame);
+        if (!frame) {
+            return refuse("The pose is in user frame " + std::to_string(pose.user_frame) +
+                          ", which could not be read from the controller.");
+        }
+        user_frame = *frame;
+    }
+    orvane::Frame tool = orvane::Frame::Identity();
+    if (pose.user_tool != 0) {
+        const auto frame = get_user_tool(pose.user_tool);
+        if (!frame) {
+            return refuse("The pose is of tool " + std::to_string(pose.user_tool) +
+                          ", which could not be read from the controller.");
+        }
+        tool = *frame;
+    }
+    // The pose places the tool's TCP in the user frame; the faceplate lies
+    // the tool's offset back from it.
+    const orvane::Frame faceplate_in_world = user_frame * pose.pose * tool.inverse();
+    try {
+        return orvane::CartesianWaypoint(world_to_base(*arm, faceplate_in_world));
+    } catch (const std::invalid_argument& error) {
+        return refuse(error.what());
+    }
+}
+
+Result FanucDriver::move_to(const CartesianPose& goal, bool ignore_collisions) {
+    const auto waypoint = to_planner_waypoint(goal);
+    if (!waypoint) return Result::Error;
+    return move_to(orvane::Goal(*waypoint), ignore_collisions);
+}
+
+std::shared_future<Result> FanucDriver::move_to_async(const CartesianPose& goal, bool ignore_collisions) {
+    return launch([this, goal, ignore_collisions] { return move_to(goal, ignore_collisions); }).share();
+}
+
+}  // namespace orvane::drivers
