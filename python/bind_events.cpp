@@ -164,8 +164,8 @@ void bind_events(py::module_& m) {
              py::arg("method"))
         .def("__repr__", [](const Action& action) {
             const auto* callback = action.callback.target<PythonCallback>();
-            return "Action(" + (callback ? std::string(py::repr(callback->function())) : std::string("<C++ function>")) +
-                   ")";
+            const std::string target = callback ? std::string(py::repr(callback->function())) : "<C++ function>";
+            return "Action(" + target + ")";
         });
     py::implicitly_convertible<py::function, Action>();
 }

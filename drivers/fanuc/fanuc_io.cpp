@@ -1,5 +1,5 @@
 // FanucDriver: digital I/O through the alias table, the controller's speed
-// override and the payload schedule.
+// override, the payload schedule and what a schedule holds.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -34,7 +34,8 @@ bool is_payload_schedule(double schedule) {
 }
 
 bool all_finite(const std::array<double, 3>& values, bool non_negative) {
-    return std::ranges::all_of(values, [non_negative](double v) { return std::isfinite(v) && (!non_negative || v >= 0.0); });
+    return std::ranges::all_of(values,
+                               [non_negative](double v) { return std::isfinite(v) && (!non_negative || v >= 0.0); });
 }
 
 }  // namespace
@@ -112,7 +113,9 @@ std::optional<std::string> FanucDriver::payload_value_fault(int schedule, const 
     if (!std::isfinite(payload.mass) || payload.mass < 0.0) {
         return "The payload mass must be finite and not negative, not " + describe(payload.mass) + " kg.";
     }
-    if (!all_finite(payload.centre_of_gravity, false)) return std::string("The payload's centre of gravity must be finite.");
+    if (!all_finite(payload.centre_of_gravity, false)) {
+        return std::string("The payload's centre of gravity must be finite.");
+    }
     if (payload.inertia && !all_finite(*payload.inertia, true)) {
         return std::string("The payload's inertia must be finite and not negative.");
     }

@@ -1,6 +1,7 @@
 // FanucDriver: poses in the controller's terms (world or user frame, tool) as
 // goals of the planner, which measures the faceplate from the arm's base.
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -27,27 +28,23 @@ std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const 
         return refuse("A Cartesian pose needs a single arm to drive; '" + robot->name + "' is not one.");
     }
     // User frame 0 is the world frame and tool 0 the faceplate: nothing to read.
-    orvane::Frame user_frame = orvane::Frame::Identity();
-    if (pose.user_frame != 0) {
-        const auto frame = get_user_frame(pose.user_frame);
-        if (!frame) {
-            return refuse("The pose is in user frame " + std::to_string(pose.user_frame) +
-                          ", which could not be read from the controller.");
-        }
-        user_frame = *frame;
+    const auto read = [](int number, auto&& reader) -> std::optional<orvane::Frame> {
+        if (number == 0) return orvane::Frame::Identity();
+        return reader(number);
+    };
+    const auto user_frame = read(pose.user_frame, [this](int n) { return get_user_frame(n); });
+    if (!user_frame) {
+        return refuse("The pose is in user frame " + std::to_string(pose.user_frame) +
+                      ", which could not be read from the controller.");
     }
-    orvane::Frame tool = orvane::Frame::Identity();
-    if (pose.user_tool != 0) {
-        const auto frame = get_user_tool(pose.user_tool);
-        if (!frame) {
-            return refuse("The pose is of tool " + std::to_string(pose.user_tool) +
-                          ", which could not be read from the controller.");
-        }
-        tool = *frame;
+    const auto tool = read(pose.user_tool, [this](int n) { return get_user_tool(n); });
+    if (!tool) {
+        return refuse("The pose is of tool " + std::to_string(pose.user_tool) +
+                      ", which could not be read from the controller.");
     }
     // The pose places the tool's TCP in the user frame; the faceplate lies
     // the tool's offset back from it.
-    const orvane::Frame faceplate_in_world = user_frame * pose.pose * tool.inverse();
+    const orvane::Frame faceplate_in_world = *user_frame * pose.pose * tool->inverse();
     try {
         return orvane::CartesianWaypoint(world_to_base(*arm, faceplate_in_world));
     } catch (const std::invalid_argument& error) {

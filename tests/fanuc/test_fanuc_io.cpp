@@ -80,7 +80,8 @@ TEST_F(IoTest, ThePayloadIsAnInstructionOfAnEnabledDriver) {
     sim->clear_records();
     // A schedule is a number from 1 to 10: a mass of 2.5 kg must never
     // select schedule 3, and nothing outside the range reaches the controller.
-    for (const double refused : {2.5, 0.999, 0.0, 11.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(), 3e9}) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (const double refused : {2.5, 0.999, 0.0, 11.0, -1.0, std::nan(""), infinity, 3e9}) {
         orvane_test::LogCapture log;
         EXPECT_FALSE(driver->set_payload(refused)) << refused;
         EXPECT_EQ(log.count(orvane::log::Level::Warn, "never a mass"), 1u) << refused;
@@ -145,16 +146,7 @@ TEST_F(IoTest, APayloadsMassCentreAndInertiaReachTheControllerInItsUnits) {
     EXPECT_TRUE(data_packets(*sim).empty());
 }
 
-class OlderFirmwareIoTest : public FanucTest {
-protected:
-    orvane::sim::SimulatorConfig simulator_config() const override {
-        auto config = FanucTest::simulator_config();
-        config.firmware = orvane::sim::Firmware::Older;
-        return config;
-    }
-};
-
-TEST_F(OlderFirmwareIoTest, APayloadsValueCannotBeSetAndTheDriverSaysSoOnce) {
+TEST_F(OlderFirmwareTest, APayloadsValueCannotBeSetAndTheDriverSaysSoOnce) {
     const orvane::drivers::PayloadValue payload{2.0, {0.0, 0.0, 0.1}, std::nullopt};
     orvane_test::LogCapture log;
     EXPECT_FALSE(driver->set_payload_value(1, payload));
