@@ -18,8 +18,9 @@ const std::string tag = "driver";
 }  // namespace
 
 std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const CartesianPose& pose) {
-    auto refuse = [this](const std::string& why) -> std::optional<orvane::CartesianWaypoint> {
-        log::log_warn(tag, why);
+    // `logged`: the failed read has already said why in the log.
+    auto refuse = [this](const std::string& why, bool logged = false) -> std::optional<orvane::CartesianWaypoint> {
+        if (!logged) log::log_warn(tag, why);
         set_last_error(why);
         return std::nullopt;
     };
@@ -35,12 +36,14 @@ std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const 
     const auto user_frame = read(pose.user_frame, [this](int n) { return get_user_frame(n); });
     if (!user_frame) {
         return refuse("The pose is in user frame " + std::to_string(pose.user_frame) +
-                      ", which could not be read from the controller.");
+                          ", which could not be read from the controller.",
+                      true);
     }
     const auto tool = read(pose.user_tool, [this](int n) { return get_user_tool(n); });
     if (!tool) {
         return refuse("The pose is of tool " + std::to_string(pose.user_tool) +
-                      ", which could not be read from the controller.");
+                          ", which could not be read from the controller.",
+                      true);
     }
     // The pose places the tool's TCP in the user frame; the faceplate lies
     // the tool's offset back from it.

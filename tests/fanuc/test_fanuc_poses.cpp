@@ -3,6 +3,7 @@
 // (any user frame and tool) reached again, checked through the simulator's own
 // forward kinematics.
 #include "fanuc/fanuc_fixture.hpp"
+#include "support/log_capture.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -148,8 +149,10 @@ TEST_P(PoseGoalTest, APoseWhoseFrameCannotBeReadMovesNothing) {
     CartesianPose goal = pose_now();
     goal.user_frame = 12;
     sim->clear_records();
+    orvane_test::LogCapture log;
     EXPECT_EQ(driver->move_to(goal, false), Result::Error);
     EXPECT_NE(driver->get_last_error().find("user frame 12"), std::string::npos) << driver->get_last_error();
+    EXPECT_EQ(log.count(orvane::log::Level::Warn, "frame 12"), 1u);  // said once, where it was found
     goal.user_frame = 0;
     goal.user_tool = -1;
     auto motion = driver->move_to_async(goal, false);
