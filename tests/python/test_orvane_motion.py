@@ -459,7 +459,8 @@ def test_stub_lists_every_public_name():
             compare(node, getattr(obj, name), f"{path}.{name}")
 
     for name, node in classes.items():
-        compare(node, getattr(orvane, name), name)
+        if not name.startswith("_"):  # typing-only helpers of the stub (numpy arrays' protocol)
+            compare(node, getattr(orvane, name), name)
 
 
 def test_import_refuses_other_interpreters():

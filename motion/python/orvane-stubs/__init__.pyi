@@ -8,15 +8,23 @@ numbers is taken, a numpy array is accepted too.
 
 import enum
 from collections.abc import Callable, Sequence
-from typing import Any, TypeAlias, overload
+from typing import Any, Protocol, TypeAlias, overload, type_check_only
 
 from . import robots as robots
 
-_Vector: TypeAlias = Sequence[float]
-_Point: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint
+@type_check_only
+class _Array(Protocol):
+    """A numpy array (anything with __array__ and a length), taken as a list of its rows."""
+
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+_Vector: TypeAlias = Sequence[float] | _Array
+_Matrix: TypeAlias = Sequence[_Vector] | _Array
+_Point: TypeAlias = _Vector | Waypoint | CartesianWaypoint
 # A goal or start: joint positions (reached at rest), a Waypoint, a
 # CartesianWaypoint or a RobotMap.
-_Goal: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint | dict[str, _Point]
+_Goal: TypeAlias = _Vector | Waypoint | CartesianWaypoint | dict[str, _Point]
 
 __version__: str
 version_number: VersionNumber
@@ -48,7 +56,7 @@ class Frame:
     @overload
     def __init__(self) -> None: ...
     @overload
-    def __init__(self, rotation: Sequence[Sequence[float]], translation: _Vector) -> None: ...
+    def __init__(self, rotation: _Matrix, translation: _Vector) -> None: ...
     @staticmethod
     def Identity() -> Frame: ...
     @staticmethod
@@ -91,9 +99,9 @@ class Trajectory:
     def __init__(
         self,
         times: _Vector,
-        positions: Sequence[_Vector],
-        velocities: Sequence[_Vector],
-        accelerations: Sequence[_Vector],
+        positions: _Matrix,
+        velocities: _Matrix,
+        accelerations: _Matrix,
     ) -> None: ...
     @property
     def degrees_of_freedom(self) -> int: ...
