@@ -62,8 +62,9 @@ class Simulator:
         with self.changed:
             return self.changed.wait_for(predicate, timeout=timeout)
 
-    def console(self, command, answer="ok"):
-        """Sends a console command; returns the first new line that starts with `answer`."""
+    def console(self, command, answer="ok", refused=False):
+        """Sends a console command; returns the first new line that starts with
+        `answer`, or with "error" when the command must be `refused`."""
         with self.changed:
             seen = len(self.lines)
         self.process.stdin.write(command + "\n")
@@ -75,7 +76,7 @@ class Simulator:
             return bool(found)
 
         assert self._wait(answered), f"no answer to {command!r}"
-        assert not found[0].startswith("error"), found[0]
+        assert found[0].startswith("error") == refused, found[0]
         return found[0]
 
     def status(self):
