@@ -3,8 +3,10 @@
 # source file. GCC takes a precompiled header only from a compilation with
 # the same kind of code (executable, library, Python module) and the same
 # macros it reads, so each group holds targets of one kind: the first target
-# of a group compiles the header, the others reuse it. -Winvalid-pch says so
-# when a target could not use it (it still builds, only slower).
+# of a group compiles the header, the others reuse it. CMake's per-target
+# <target>_EXPORTS macro, which no source here reads, is dropped for the same
+# reason. -Winvalid-pch says so when a target could not use the header (it
+# still builds, only slower).
 #
 #   orvane_precompile_headers(<target> <group>)
 #
@@ -27,6 +29,7 @@ function(orvane_precompile_headers target group)
   if(NOT DEFINED ORVANE_PCH_${group})
     message(FATAL_ERROR "orvane_precompile_headers: unknown group '${group}'")
   endif()
+  set_property(TARGET ${target} PROPERTY DEFINE_SYMBOL "")
   get_property(donor GLOBAL PROPERTY ORVANE_PCH_DONOR_${group})
   if(donor)
     target_precompile_headers(${target} REUSE_FROM ${donor})
