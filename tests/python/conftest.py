@@ -26,14 +26,14 @@ DEADLINE = 30.0  # seconds; generous, the machine is small and shared
 class Simulator:
     """One fanuc-rmi-sim process, driven through its console."""
 
-    def __init__(self, *options, record_prefix=None):
+    def __init__(self, *options, record_prefix=None, binary=SIMULATOR):
         self.lines = []
         self.changed = threading.Condition()
         for _ in range(20):
             # Control port 16001 is fixed: each simulator takes an address of its own.
             self.address = f"127.{random.randint(1, 254)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
             # Aborts answer at once (the simulator's default is a realistic 1.5 s); options may say otherwise.
-            command = [str(SIMULATOR), "--address", self.address, "--data-port", "0", "--console",
+            command = [str(binary), "--address", self.address, "--data-port", "0", "--console",
                        "--abort-duration", "0", *options]
             if record_prefix is not None:
                 command += ["--record-csv", str(record_prefix)]
@@ -96,6 +96,12 @@ class Simulator:
             code = self.process.wait()
         self.reader.join(timeout=DEADLINE)
         return code
+
+
+def pytest_collection_modifyitems(items):
+    """The slowest test (it builds and installs the wheel) first, so that the
+    parallel workers share out the rest while it runs instead of after."""
+    items.sort(key=lambda item: item.path.name != "test_wheel.py")
 
 
 def wait_until(predicate, timeout=DEADLINE, interval=0.02):
