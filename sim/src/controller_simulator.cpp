@@ -22,6 +22,14 @@ detail::Core::Core(SimulatorConfig c) : cfg(std::move(c)) {
   motion.t_cursor = net.start_time;
   arm = ArmModel::make(cfg.arm_model);
   programs = cfg.programs;
+  if (cfg.stream_motion_version < stream_motion::lowest_version ||
+      cfg.stream_motion_version > stream_motion::highest_version)
+    throw std::invalid_argument("Stream Motion version 3 or 4");
+  if (cfg.stream_motion_period_ms != 8 && cfg.stream_motion_period_ms != 4)
+    throw std::invalid_argument("Stream Motion period 8 or 4 ms");
+  stream.tables = stream_motion::ThresholdTables::from(cfg.joint_limits);
+  state.variables["$STMO.$COM_INT"] = cfg.stream_motion_period_ms;
+  state.variables["$STMO.$PKT_STACK"] = static_cast<double>(stream_packet_stack);
 }
 
 ControllerSimulator::ControllerSimulator(SimulatorConfig config) : impl_(std::make_unique<detail::Core>(std::move(config))) {}
@@ -95,6 +103,7 @@ void ControllerSimulator::set_estop(bool pressed) {
   std::lock_guard lk(impl_->m);
   bool was = impl_->state.estop;
   impl_->state.estop = pressed;
+  if (pressed != was) impl_->stream_estop(pressed);
   if (pressed && !was) {
     impl_->state.estop_alarm = true;
     if (impl_->state.rmi_running) impl_->motion_fault({}, "SRVO-001 Operator panel E-stop");
@@ -269,6 +278,7 @@ void ControllerSimulator::clear_records() {
   impl_->records.received.clear();
   impl_->records.path.clear();
   impl_->records.slows.clear();
+  impl_->stream.records.clear();
   impl_->motion.first_motion.reset();
   impl_->motion.was_active = false;
 }
