@@ -431,9 +431,11 @@ void console(ControllerSimulator& sim) {
         static const char* phases[] = {"idle", "filling", "following", "coasting"};
         std::ostringstream out;
         out << "live=" << s.live << " peer=" << (s.peer.empty() ? "-" : s.peer) << " version=" << s.version
-            << " status_seq=" << s.last_status << " status=" << int(s.status) << " robot_status=" << int(s.robot_status)
-            << " phase=" << phases[static_cast<int>(s.phase)] << " buffered=" << s.buffered
-            << " missed=" << s.missed_periods << " start_move=" << s.start_move << " use_tcp=" << s.use_tcp;
+            << " status_seq=" << s.last_status << " ready=" << (s.status & 1) << " in_motion=" << ((s.status >> 3) & 1)
+            << " in_error=" << (s.robot_status & 1) << " tp=" << ((s.robot_status >> 1) & 1)
+            << " estop=" << ((s.robot_status >> 2) & 1) << " phase=" << phases[static_cast<int>(s.phase)]
+            << " buffered=" << s.buffered << " missed=" << s.missed_periods << " start_move=" << s.start_move
+            << " use_tcp=" << s.use_tcp;
         say(out.str());
         continue;
       }

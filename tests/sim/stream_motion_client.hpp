@@ -258,12 +258,20 @@ private:
 // ---- the lockstep loop -----------------------------------------------------------------
 // Answers every status with one command numbered like the status, built by
 // `next`; records every status. Runs on its own thread until stopped or
-// until `next` returns empty (then it keeps reading statuses only).
+// until `next` returns empty (then it keeps reading statuses only). A
+// `NextMany` may answer a status with no command or several.
 class Streamer {
 public:
   using Next = std::function<std::optional<Command>(const Status&)>;
+  using NextMany = std::function<std::optional<std::vector<Command>>(const Status&)>;
 
-  Streamer(UdpClient& link, Next next) : link_(link), next_(std::move(next)) {
+  Streamer(UdpClient& link, Next next)
+      : Streamer(link, NextMany([next = std::move(next)](const Status& s) -> std::optional<std::vector<Command>> {
+          auto c = next(s);
+          if (!c) return std::nullopt;
+          return std::vector<Command>{*c};
+        })) {}
+  Streamer(UdpClient& link, NextMany next) : link_(link), next_(std::move(next)) {
     thread_ = std::thread([this] { run(); });
   }
   ~Streamer() { stop(); }
@@ -311,17 +319,17 @@ private:
       }
       cv_.notify_all();
       if (silent_ || done_) continue;
-      auto c = next_(*s);
-      if (!c) {
+      auto commands = next_(*s);
+      if (!commands) {
         done_ = true;
         continue;
       }
-      link_.send(command_packet(*c));
+      for (const auto& c : *commands) link_.send(command_packet(c));
     }
   }
 
   UdpClient& link_;
-  Next next_;
+  NextMany next_;
   mutable std::mutex m_;
   mutable std::condition_variable cv_;
   std::vector<Status> statuses_;

@@ -91,6 +91,16 @@ private:
   int call_seq_ = 0;
 };
 
+// Runs `attempt` (a fresh session each time) until it reports that it
+// could judge: a host that stalls the tests' client for a period makes
+// the controller miss a command, which says nothing about what an attempt
+// checks when it needs prompt answers. Fails when no attempt could judge.
+inline void until_judged(const std::function<bool()>& attempt, int attempts = 5) {
+  for (int i = 0; i < attempts; ++i)
+    if (attempt() || ::testing::Test::HasFatalFailure()) return;
+  ADD_FAILURE() << "every attempt missed a period on this host";
+}
+
 // A command that answers `s` and holds the position it reports (I/O only
 // unless `motion`).
 inline Command holding(const Status& s, uint32_t version, bool motion = false) {
