@@ -122,7 +122,6 @@ struct Status {
   uint32_t fs_type = 0;
   std::array<uint8_t, 256> io{};
   std::size_t size = 0;
-  std::chrono::steady_clock::time_point received;
 
   bool ready() const { return status & 1; }
   bool command_received() const { return status & 2; }
@@ -222,30 +221,25 @@ public:
     return b;
   }
 
-  // The next datagram that is not a status (statuses in between are dropped).
-  std::optional<Bytes> answer(std::chrono::milliseconds timeout = kWait) {
+  // The next datagram that satisfies `pred`; those before it are dropped.
+  std::optional<Bytes> receive_until(const std::function<bool(const Bytes&)>& pred, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
+      if (left.count() < 0) return std::nullopt;
       auto b = receive(left);
-      if (!b) return std::nullopt;
-      if (!parse_status(*b)) return b;
+      if (!b || pred(*b)) return b;
     }
   }
 
+  // The next datagram that is not a status (statuses in between are dropped).
+  std::optional<Bytes> answer(std::chrono::milliseconds timeout = kWait) {
+    return receive_until([](const Bytes& b) { return !parse_status(b); }, timeout);
+  }
+
   std::optional<Status> status(std::chrono::milliseconds timeout = kWait) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      auto b = receive(left);
-      if (!b) return std::nullopt;
-      if (auto s = parse_status(*b)) {
-        s->received = std::chrono::steady_clock::now();
-        return s;
-      }
-    }
+    auto b = receive_until([](const Bytes& d) { return parse_status(d).has_value(); }, timeout);
+    return b ? parse_status(*b) : std::nullopt;
   }
 
   // Whether nothing arrives for `quiet` (for "no status is sent").

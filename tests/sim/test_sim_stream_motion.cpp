@@ -313,11 +313,13 @@ TEST(StreamMotionCommands, IoOnlyCommandsMoveNothing) {
   rig.bring_up();
   auto s = rig.udp().status();
   ASSERT_TRUE(s);
+  EXPECT_FALSE(s->command_received()) << "no command yet";
   auto before = rig.rmi().joints_now();
-  int sent = 0;
+  int sent = 0, acknowledged = 0;
   while (sent < 40) {
     auto st = rig.udp().status();
     ASSERT_TRUE(st);
+    acknowledged += st->command_received() ? 1 : 0;
     Command c = holding(*st, rig.version(), false);
     c.position[0] += 5.0 + sent;  // far away: only do_motn_ctrl would move there
     rig.udp().send(command_packet(c));
@@ -326,6 +328,7 @@ TEST(StreamMotionCommands, IoOnlyCommandsMoveNothing) {
   ASSERT_TRUE(rig.sim().wait_for_stream([](const auto& st) { return st.status & 1; }, kWait));
   auto after = rig.rmi().joints_now();
   EXPECT_EQ(after, before);
+  EXPECT_GT(acknowledged, 0) << "status bit 1 after a period with a command";
   for (const auto& r : rig.sim().stream_commands())
     EXPECT_EQ(r.verdict, orvane::sim::CommandVerdict::Accepted) << r.sequence << " " << r.detail;
 }
