@@ -289,11 +289,12 @@ void Requests::command(std::span<const uint8_t> b) {
   }
 
   // An injected limit fault belongs to a motion command that is checked.
+  auto limit_fault = [](StreamFault f) { return f != StreamFault::LoseCommand && f != StreamFault::LateCommand; };
   std::optional<StreamFault> injected;
-  if (auto it = s.command_faults.find(c.sequence); it != s.command_faults.end()) {
+  if (auto it = s.command_faults.find(c.sequence); it != s.command_faults.end() && limit_fault(it->second)) {
     injected = it->second;
     s.command_faults.erase(it);
-  } else if (s.next_command_fault) {
+  } else if (s.next_command_fault && limit_fault(*s.next_command_fault)) {
     injected = s.next_command_fault;
     s.next_command_fault.reset();
   }
