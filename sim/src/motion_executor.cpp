@@ -162,7 +162,8 @@ void Core::answer_instruction(const Instr& in) {
 void Core::advance(Clock::time_point t) {
   if (state.paused || motion.pause_at) return;
   for (;;) {
-    if (motion.executing && motion.queue.front().kind == Instr::Kind::Stream) return;  // ends by the stream
+    if (motion.executing && !motion.queue.empty() && motion.queue.front().kind == Instr::Kind::Stream)
+      return;  // STREAM_MOTN ends by the stream, not by time
     if (!motion.executing) {
       if (motion.queue.empty()) return;
       Instr& head = motion.queue.front();
