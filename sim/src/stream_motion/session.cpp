@@ -129,7 +129,7 @@ sm::CheckContext Core::stream_check_context() const {
   if (state.payload_schedule > 0 && schedule != state.payloads.end()) {
     mass = schedule->second.mass;
   } else if (auto v = state.variables.find("$PARAM_GROUP[1].$PAYLOAD"); v != state.variables.end()) {
-    mass = v->second;
+    mass = v->second.value;
   }
   double rated = rated_payload_kg(cfg.arm_model);
   ctx.payload_fraction = rated > 0.0 ? mass / rated : 1.0;  // no rated payload known: the full-payload tables
