@@ -356,22 +356,30 @@ TEST(StreamMotionEStop, ShowsInErrorThenBitZeroOffThenEStoppedWhileStatusFlowsWi
   recover(rig);
 }
 
-TEST(StreamMotionPendantAndServos, EachStopsTheMotionAndDropsBitZeroWithItsStatusBit) {
-  for (int which = 0; which < 2; ++which) {
+// The pendant, the servos and a controller fault RMI reports: each is one
+// controller's, so the stream sees it too.
+TEST(StreamMotionPendantServosAndFaults, EachStopsTheMotionAndDropsBitZeroWithItsStatusBit) {
+  for (int which = 0; which < 3; ++which) {
     Rig rig;
     rig.bring_up_with_slack();
     Moving m(rig, 30, 3.0);
     ASSERT_TRUE(m.moving());
     if (which == 0) rig.sim().set_teach_pendant(true);
-    else rig.sim().set_servo_ready(false);
+    else if (which == 1) rig.sim().set_servo_ready(false);
+    else rig.sim().push_system_fault();
     auto s = m.until([](const Status& st) { return !st.ready() && st.in_error(); });
     ASSERT_TRUE(s) << which;
     if (which == 0) EXPECT_TRUE(s->tp_enabled());
-    else EXPECT_FALSE(s->system_ready());
+    if (which == 1) EXPECT_FALSE(s->system_ready());
+    if (which == 2) {
+      EXPECT_TRUE(s->system_ready());
+      EXPECT_TRUE(system_fault_pushed(rig, rig.call_seq())) << "over RMI, naming STREAM_MOTN's call";
+    }
     ASSERT_TRUE(m.until([](const Status& st) { return !st.in_motion() && !st.ready(); }));
     m.streamer->stop();
     auto here = rig.rmi().joints_now();
     EXPECT_EQ(rig.rmi().joints_now(), here) << "it stands";
+    if (which == 2) recover(rig);
   }
 }
 
