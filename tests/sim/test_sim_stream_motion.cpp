@@ -30,6 +30,9 @@ TEST_P(EveryVersionAndPeriod, TheCapabilityNamesThePeriodAndVersionAndKeepsTheSe
   EXPECT_EQ(c.available_version, static_cast<uint32_t>(version));
   EXPECT_EQ(c.start_move, 0u);
   EXPECT_EQ(c.use_tcp, 0u);
+  // RMI shows the same controller's period.
+  auto com = rig.rmi().command({{"Command", "FRC_ReadVariable"}, {"VariableName", "$STMO.$COM_INT"}});
+  EXPECT_EQ(com.value("VariableValue", -1), period) << com.dump();
 
   rig.udp().send(capability_packet(kSetCapability, 3, 4, 1));
   auto set = parse_capability(rig.udp().answer().value_or(Bytes{}));
