@@ -6,6 +6,7 @@
 #include <cmath>
 #include <tuple>
 
+#include "orvane/motion/robots.hpp"
 #include "sim/stream_motion_rig.hpp"
 
 using namespace smtest;
@@ -151,6 +152,18 @@ TEST_P(ThresholdTables, EveryEntryHoldsTheModelsLimitFallingWithSpeedAndBelowWit
   auto cfg = stream_config(3, 4);
   cfg.arm_model = GetParam();
   cfg.joint_limits = GetParam() == "crx10ial" ? orvane::sim::crx10ial_limits() : orvane::sim::lrmate200id_limits();
+  // The simulator keeps its own copy of the limits: it must be the model a planner keeps.
+  auto model = (GetParam() == "crx10ial" ? orvane::robots::fanuc_crx10ial() : orvane::robots::fanuc_lrmate200id())->get_joint_limits();
+  ASSERT_EQ(model.size(), cfg.joint_limits.size());
+  for (std::size_t k = 0; k < model.size(); ++k) {
+    SCOPED_TRACE("J" + std::to_string(k + 1));
+    const auto& mine = cfg.joint_limits[k];
+    for (auto [a, b] : {std::pair{mine.lower, model[k].lower}, std::pair{mine.upper, model[k].upper},
+                        std::pair{mine.max_velocity, model[k].max_velocity},
+                        std::pair{mine.max_acceleration, model[k].max_acceleration},
+                        std::pair{mine.max_jerk, model[k].max_jerk}})
+      EXPECT_NEAR(a, b, 1e-6 * std::fabs(b));
+  }
   Rig rig(cfg);
   const double deg = 180.0 / M_PI;
   for (uint32_t axis = 1; axis <= 9; ++axis) {
