@@ -95,7 +95,7 @@ private:
 // could judge: a host that stalls the tests' client for a period makes
 // the controller miss a command, which says nothing about what an attempt
 // checks when it needs prompt answers. Fails when no attempt could judge.
-inline void until_judged(const std::function<bool()>& attempt, int attempts = 5) {
+inline void until_judged(const std::function<bool()>& attempt, int attempts = 10) {
   for (int i = 0; i < attempts; ++i)
     if (attempt() || ::testing::Test::HasFatalFailure()) return;
   ADD_FAILURE() << "every attempt missed a period on this host";

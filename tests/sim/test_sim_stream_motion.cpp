@@ -204,7 +204,7 @@ TEST_P(SmoothMotion, EveryCommandIsTheArmsPositionOnePeriodLaterAndTheLastEndsTh
   const Joints delta{20, 10, 15, -5, 8, 30, 0, 0, 0};
   // A host that stalls the client for a period says nothing about following:
   // such an attempt (the simulator counts the missed period) is run again.
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
     Rig rig(stream_config(version, period));
     rig.bring_up();
     auto sent = std::make_shared<std::vector<Command>>();
@@ -292,7 +292,6 @@ TEST(StreamMotionServoLag, DelaysTheReportedPositionAsItDoesOverRmi) {
     Joints delta{};
     delta[0] = 10;
     Streamer streamer(rig.udp(), smooth_move(rig.version(), 0.008, delta, 0.5, sent));
-    EXPECT_EQ(rig.rmi().await(rig.call_seq()).value("ErrorID", -1), 0);
     bool was_ready = false;
     auto ended = streamer.wait_for([&](const Status& s) {
       was_ready = was_ready || s.ready();
@@ -302,7 +301,8 @@ TEST(StreamMotionServoLag, DelaysTheReportedPositionAsItDoesOverRmi) {
     streamer.stop();
     EXPECT_TRUE(settled);
     if (!settled) return true;
-    if (rig.sim().stream_motion_status().missed_periods > 0) return false;
+    if (rig.sim().stream_motion_status().missed_periods > 0) return false;  // the program faulted: no answer
+    EXPECT_EQ(rig.rmi().await(rig.call_seq()).value("ErrorID", -1), 0);
     // A host that holds up the simulator itself stretches a period; the lag
     // is time, so such an attempt cannot be judged by status numbers.
     auto path = rig.sim().executed_path();

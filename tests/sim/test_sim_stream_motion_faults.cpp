@@ -91,7 +91,7 @@ TEST_P(InjectedLateOrLost, MidMotionEndsTheMotionWithMotn603) {
   // No start buffer: a command late by more than its period is missing. A
   // host that stalls the client first ends the motion before the injected
   // fault: such an attempt is run again.
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
     Rig rig;
     rig.bring_up();
     Moving m(rig, 40, 2.0);
