@@ -58,6 +58,29 @@ SessionFailure Session::link_failure(Step step, const std::string& what, const U
     return failure(step, Result::ErrorControllerConnection, "Stream Motion " + what + ": " + link.describe(transfer) + ".");
 }
 
+Session::Heard Session::hear(Clock::time_point deadline, std::size_t& size, UdpEndpoint::Transfer& problem) {
+    for (;;) {
+        const auto received = link.receive(inbox, deadline);
+        switch (received.outcome) {
+            case UdpEndpoint::Outcome::ok: size = received.size; return Heard::datagram;
+            case UdpEndpoint::Outcome::timed_out: return Heard::timed_out;
+            case UdpEndpoint::Outcome::refused: return Heard::refused;
+            case UdpEndpoint::Outcome::too_large: continue;  // no packet of this protocol
+            case UdpEndpoint::Outcome::closed:
+            case UdpEndpoint::Outcome::failed: problem = received; return Heard::lost;
+        }
+    }
+}
+
+Session::Heard Session::hear_status(Clock::time_point deadline, StreamStatus& status, UdpEndpoint::Transfer& problem) {
+    for (;;) {
+        std::size_t size = 0;
+        const auto heard = hear(deadline, size, problem);
+        if (heard != Heard::datagram) return heard;
+        if (steps.receive(std::span(inbox).first(size), status) == Lockstep::Reception::fresh) return heard;
+    }
+}
+
 std::expected<void, SessionFailure> Session::send(std::span<const std::uint8_t> datagram, Step step,
                                                   const std::string& what) {
     const auto sent = link.send(datagram, Clock::now() + config.answer_timeout);
@@ -75,17 +98,16 @@ std::expected<ControllerPacket, SessionFailure> Session::exchange(std::span<cons
         if (auto sent = send(request, step, "request for the " + what); !sent) return std::unexpected(sent.error());
         const auto deadline = Clock::now() + config.answer_timeout;
         for (;;) {
-            const auto received = link.receive(inbox, deadline);
-            if (received.outcome == UdpEndpoint::Outcome::timed_out) break;
-            if (received.outcome == UdpEndpoint::Outcome::refused) {
+            std::size_t size = 0;
+            UdpEndpoint::Transfer problem;
+            const auto heard = hear(deadline, size, problem);
+            if (heard == Heard::timed_out) break;
+            if (heard == Heard::refused) {
                 refused = true;
                 break;
             }
-            if (received.outcome == UdpEndpoint::Outcome::closed || received.outcome == UdpEndpoint::Outcome::failed) {
-                return std::unexpected(link_failure(step, "answer to the " + what, received));
-            }
-            if (!received.ok()) continue;  // an oversized datagram: not an answer
-            auto packet = decode_controller_packet(std::span(inbox).first(received.size));
+            if (heard == Heard::lost) return std::unexpected(link_failure(step, "answer to the " + what, problem));
+            auto packet = decode_controller_packet(std::span(inbox).first(size));
             // Anything else (a status of a stream not yet stopped, the late
             // answer to an earlier try) is passed over.
             if (packet && accept(*packet)) return std::move(*packet);
@@ -210,8 +232,14 @@ std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& i
 
     for (;;) {
         const auto deadline = any_status ? ready_deadline : std::min(first_status_deadline, ready_deadline);
-        const auto received = link.receive(inbox, deadline);
-        if (received.outcome == UdpEndpoint::Outcome::timed_out) {
+        UdpEndpoint::Transfer problem;
+        const auto heard = hear_status(deadline, status, problem);
+        if (heard == Heard::refused) {
+            refused = true;
+            continue;
+        }
+        if (heard == Heard::lost) return std::unexpected(stopped_with(link_failure(Step::ready, "status after Start", problem)));
+        if (heard == Heard::timed_out) {
             if (!any_status && Clock::now() < ready_deadline) {
                 if (starts >= config.attempts) {
                     std::string reason = "No Stream Motion status came after " + std::to_string(starts) +
@@ -237,15 +265,6 @@ std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& i
                           : std::string(describe(fault)) + ".";
             return std::unexpected(stopped_with(failure(Step::ready, result_of(fault), reason)));
         }
-        if (received.outcome == UdpEndpoint::Outcome::refused) {
-            refused = true;
-            continue;
-        }
-        if (received.outcome == UdpEndpoint::Outcome::closed || received.outcome == UdpEndpoint::Outcome::failed) {
-            return std::unexpected(stopped_with(link_failure(Step::ready, "status after Start", received)));
-        }
-        if (!received.ok()) continue;
-        if (steps.receive(std::span(inbox).first(received.size), status) != Lockstep::Reception::fresh) continue;
         any_status = true;
         latest = status;
         // Every status is answered, without motion until bit 0 rises.
@@ -287,59 +306,43 @@ std::expected<SessionInfo, SessionFailure> Session::bring_up() {
 std::expected<void, SessionFailure> Session::end(std::span<const double> last_position) {
     std::optional<SessionFailure> first_failure;
     StreamStatus status;
-    bool sent_last = false;
+    UdpEndpoint::Transfer problem;
 
-    // The last command answers the next status.
+    // The last command answers the next status (a refused datagram is one
+    // more lost status: the deadline covers it).
     const auto answer_deadline = Clock::now() + config.answer_timeout;
-    while (!sent_last && !first_failure) {
-        const auto received = link.receive(inbox, answer_deadline);
-        if (received.outcome == UdpEndpoint::Outcome::timed_out) {
-            first_failure = failure(Step::end, Result::ErrorControllerConnection,
-                                    "No Stream Motion status came within " + milliseconds(config.answer_timeout) +
-                                        " to answer with the last command.");
-            break;
+    auto heard = Heard::refused;
+    while (heard == Heard::refused) heard = hear_status(answer_deadline, status, problem);
+    if (heard == Heard::timed_out) {
+        first_failure = failure(Step::end, Result::ErrorControllerConnection,
+                                "No Stream Motion status came within " + milliseconds(config.answer_timeout) +
+                                    " to answer with the last command.");
+    } else if (heard == Heard::lost) {
+        first_failure = link_failure(Step::end, "status before the last command", problem);
+    }
+    while (!first_failure && steps.due() > 0) {
+        const CommandFlags flags{.motion = status.ready, .last = steps.due() == 1};
+        const auto command = last_position.empty() ? steps.answer_holding(flags) : steps.answer(last_position, flags);
+        if (command.empty()) {
+            first_failure = failure(Step::end, Result::Error,
+                                    "The last Stream Motion command needs a position for every axis streamed.");
+        } else if (auto sent = send(command, Step::end, "last command"); !sent) {
+            first_failure = sent.error();
         }
-        if (received.outcome == UdpEndpoint::Outcome::closed || received.outcome == UdpEndpoint::Outcome::failed) {
-            first_failure = link_failure(Step::end, "status before the last command", received);
-            break;
-        }
-        if (!received.ok()) continue;
-        if (steps.receive(std::span(inbox).first(received.size), status) != Lockstep::Reception::fresh) continue;
-        while (steps.due() > 0) {
-            const CommandFlags flags{.motion = status.ready, .last = steps.due() == 1};
-            const auto command =
-                last_position.empty() ? steps.answer_holding(flags) : steps.answer(last_position, flags);
-            if (command.empty()) {
-                first_failure = failure(Step::end, Result::Error,
-                                        "The last Stream Motion command needs a position for every axis streamed.");
-                break;
-            }
-            if (auto sent = send(command, Step::end, "last command"); !sent) {
-                first_failure = sent.error();
-                break;
-            }
-        }
-        sent_last = !first_failure;
     }
 
     // Then the controller ends its motion.
-    if (sent_last) {
-        const auto motion_deadline = Clock::now() + config.motion_end_timeout;
-        for (;;) {
-            const auto received = link.receive(inbox, motion_deadline);
-            if (received.outcome == UdpEndpoint::Outcome::timed_out) {
-                first_failure = failure(Step::end, Result::ErrorController,
-                                        "The controller still reported motion (status bit 3) " +
-                                            milliseconds(config.motion_end_timeout) + " after the last command.");
-                break;
-            }
-            if (received.outcome == UdpEndpoint::Outcome::closed || received.outcome == UdpEndpoint::Outcome::failed) {
-                first_failure = link_failure(Step::end, "status after the last command", received);
-                break;
-            }
-            if (!received.ok()) continue;
-            if (steps.receive(std::span(inbox).first(received.size), status) != Lockstep::Reception::fresh) continue;
-            if (!status.in_motion) break;
+    const auto motion_deadline = Clock::now() + config.motion_end_timeout;
+    while (!first_failure) {
+        heard = hear_status(motion_deadline, status, problem);
+        if (heard == Heard::timed_out) {
+            first_failure = failure(Step::end, Result::ErrorController,
+                                    "The controller still reported motion (status bit 3) " +
+                                        milliseconds(config.motion_end_timeout) + " after the last command.");
+        } else if (heard == Heard::lost) {
+            first_failure = link_failure(Step::end, "status after the last command", problem);
+        } else if (heard == Heard::datagram && !status.in_motion) {
+            break;
         }
     }
 
@@ -354,26 +357,19 @@ std::expected<void, SessionFailure> Session::stop() {
         if (attempt > 0) ++resent;
         if (auto sent = send(std::span(outbox).first(size), Step::stop, "Stop"); !sent) return sent;
         const auto sent_at = Clock::now();
-        // Statuses already on their way are passed over.
+        // Statuses already on their way are passed over; one arriving after
+        // that means the Stop was lost.
         const auto settled = sent_at + config.stop_settle;
-        for (;;) {
-            const auto received = link.receive(inbox, settled);
-            if (received.outcome == UdpEndpoint::Outcome::timed_out) break;
-            if (received.outcome == UdpEndpoint::Outcome::closed || received.outcome == UdpEndpoint::Outcome::failed) {
-                return std::unexpected(link_failure(Step::stop, "Stop", received));
-            }
-        }
-        // A status after that: the Stop was lost.
         const auto quiet_until = settled + config.stop_quiet;
         bool heard = false;
         while (!heard) {
-            const auto received = link.receive(inbox, quiet_until);
-            if (received.outcome == UdpEndpoint::Outcome::timed_out) break;
-            if (received.outcome == UdpEndpoint::Outcome::closed || received.outcome == UdpEndpoint::Outcome::failed) {
-                return std::unexpected(link_failure(Step::stop, "Stop", received));
-            }
-            if (!received.ok()) continue;
-            const auto packet = decode_controller_packet(std::span(inbox).first(received.size));
+            std::size_t size = 0;
+            UdpEndpoint::Transfer problem;
+            const auto outcome = hear(Clock::now() < settled ? settled : quiet_until, size, problem);
+            if (outcome == Heard::lost) return std::unexpected(link_failure(Step::stop, "Stop", problem));
+            if (outcome == Heard::timed_out && Clock::now() >= quiet_until) break;
+            if (outcome != Heard::datagram || Clock::now() < settled) continue;
+            const auto packet = decode_controller_packet(std::span(inbox).first(size));
             heard = packet && is_status(*packet);
         }
         if (!heard) return {};

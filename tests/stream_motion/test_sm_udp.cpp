@@ -41,6 +41,26 @@ bool wait_until(Condition condition, std::chrono::milliseconds limit = 10s) {
     return true;
 }
 
+// A controller's port and an endpoint to it that has sent one datagram, so
+// that the controller knows where to answer.
+class StreamMotionUdpLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(endpoint.send(std::vector<std::uint8_t>{1}, Clock::now() + 1s).ok());
+        const auto hello = controller.receive(5s);
+        ASSERT_TRUE(hello.has_value());
+        endpoint_address = hello->from;
+    }
+    void answer(std::size_t size, std::uint8_t fill) {
+        controller.send_to(endpoint_address, std::vector<std::uint8_t>(size, fill));
+    }
+
+    orvane_test::UdpPeer controller;
+    sm::UdpEndpoint endpoint{controller.address(), controller.port()};
+    sockaddr_in endpoint_address{};
+    std::array<std::uint8_t, 600> buffer{};
+};
+
 }  // namespace
 
 TEST(StreamMotionUdp, DatagramsGoBothWaysWithTheControllersAddress) {
@@ -66,37 +86,24 @@ TEST(StreamMotionUdp, DatagramsGoBothWaysWithTheControllersAddress) {
     EXPECT_TRUE(std::equal(answer.begin(), answer.end(), buffer.begin()));
 }
 
-TEST(StreamMotionUdp, AReceiveEndsAtItsDeadline) {
-    orvane_test::UdpPeer controller;
-    sm::UdpEndpoint endpoint(controller.address(), controller.port());
-    std::array<std::uint8_t, 600> buffer{};
+TEST_F(StreamMotionUdpLink, AReceiveEndsAtItsDeadline) {
     const auto deadline = Clock::now() + 50ms;
     const auto received = endpoint.receive(buffer, deadline);
     EXPECT_EQ(received.outcome, sm::UdpEndpoint::Outcome::timed_out);
     EXPECT_GE(Clock::now(), deadline);
     // A deadline already past still takes what is waiting.
-    std::vector<std::uint8_t> request{1};
-    endpoint.send(request, Clock::now() + 1s);
-    const auto arrived = controller.receive(5s);
-    ASSERT_TRUE(arrived.has_value());
-    controller.send_to(arrived->from, std::vector<std::uint8_t>(12, 1));
+    answer(12, 1);
     ASSERT_TRUE(wait_until([&] { return endpoint.receive(buffer, Clock::now() - 1s).ok(); }));
 }
 
-TEST(StreamMotionUdp, ACloseFromAnotherThreadWakesAWaitingReceive) {
-    orvane_test::UdpPeer controller;
-    sm::UdpEndpoint endpoint(controller.address(), controller.port());
-    endpoint.send(std::vector<std::uint8_t>{1}, Clock::now() + 1s);
-    const auto hello = controller.receive(5s);
-    ASSERT_TRUE(hello.has_value());
-
+TEST_F(StreamMotionUdpLink, ACloseFromAnotherThreadWakesAWaitingReceive) {
     std::atomic<pid_t> receiver{0};
     std::atomic<bool> returned{false};
     sm::UdpEndpoint::Transfer result;
     std::thread waiting([&] {
         receiver = static_cast<pid_t>(::syscall(SYS_gettid));
-        std::array<std::uint8_t, 600> buffer{};
-        result = endpoint.receive(buffer, Clock::now() + 1h);
+        std::array<std::uint8_t, 600> own_buffer{};
+        result = endpoint.receive(own_buffer, Clock::now() + 1h);
         returned = true;
     });
     // Closed once the receive is blocked in the kernel.
@@ -104,49 +111,37 @@ TEST(StreamMotionUdp, ACloseFromAnotherThreadWakesAWaitingReceive) {
     endpoint.close();
     const bool woke = wait_until([&] { return returned.load(); }, 30s);
     // Never leave the thread blocked for an hour behind a failed check.
-    if (!woke) controller.send_to(hello->from, std::vector<std::uint8_t>(12, 0));
+    if (!woke) answer(12, 0);
     waiting.join();
     ASSERT_TRUE(woke);
     EXPECT_EQ(result.outcome, sm::UdpEndpoint::Outcome::closed);
 
     // Everything after a close says so, sends included.
-    std::array<std::uint8_t, 8> buffer{};
     EXPECT_EQ(endpoint.receive(buffer, Clock::now() + 1s).outcome, sm::UdpEndpoint::Outcome::closed);
     EXPECT_EQ(endpoint.send(buffer, Clock::now() + 1s).outcome, sm::UdpEndpoint::Outcome::closed);
     EXPECT_TRUE(endpoint.is_closed());
     EXPECT_NE(endpoint.describe({sm::UdpEndpoint::Outcome::closed, 0, 0}).find("closed"), std::string::npos);
 }
 
-TEST(StreamMotionUdp, ADatagramLargerThanTheBufferIsReportedNotCutShort) {
-    orvane_test::UdpPeer controller;
-    sm::UdpEndpoint endpoint(controller.address(), controller.port());
-    endpoint.send(std::vector<std::uint8_t>{1}, Clock::now() + 1s);
-    const auto arrived = controller.receive(5s);
-    ASSERT_TRUE(arrived.has_value());
-    controller.send_to(arrived->from, std::vector<std::uint8_t>(700, 7));
-    controller.send_to(arrived->from, std::vector<std::uint8_t>(28, 8));
-    std::array<std::uint8_t, 521> buffer{};
-    const auto oversized = endpoint.receive(buffer, Clock::now() + 5s);
+TEST_F(StreamMotionUdpLink, ADatagramLargerThanTheBufferIsReportedNotCutShort) {
+    answer(700, 7);
+    answer(28, 8);
+    std::array<std::uint8_t, 521> packet_buffer{};
+    const auto oversized = endpoint.receive(packet_buffer, Clock::now() + 5s);
     EXPECT_EQ(oversized.outcome, sm::UdpEndpoint::Outcome::too_large);
     EXPECT_EQ(oversized.size, 700U);
     // The next one is whole.
-    const auto next = endpoint.receive(buffer, Clock::now() + 5s);
+    const auto next = endpoint.receive(packet_buffer, Clock::now() + 5s);
     ASSERT_TRUE(next.ok());
     EXPECT_EQ(next.size, 28U);
-    EXPECT_EQ(buffer[0], 8);
+    EXPECT_EQ(packet_buffer[0], 8);
 }
 
-TEST(StreamMotionUdp, OnlyTheControllersDatagramsAreReceived) {
-    orvane_test::UdpPeer controller;
+TEST_F(StreamMotionUdpLink, OnlyTheControllersDatagramsAreReceived) {
+    // A stranger aims at the endpoint's own address and port: dropped by the kernel.
     orvane_test::UdpPeer stranger;
-    sm::UdpEndpoint endpoint(controller.address(), controller.port());
-    endpoint.send(std::vector<std::uint8_t>{1}, Clock::now() + 1s);
-    const auto arrived = controller.receive(5s);
-    ASSERT_TRUE(arrived.has_value());
-    // The stranger aims at the endpoint's own address and port: dropped by the kernel.
-    stranger.send_to(arrived->from, std::vector<std::uint8_t>(388, 0xEE));
-    controller.send_to(arrived->from, std::vector<std::uint8_t>(12, 0x11));
-    std::array<std::uint8_t, 600> buffer{};
+    stranger.send_to(endpoint_address, std::vector<std::uint8_t>(388, 0xEE));
+    answer(12, 0x11);
     const auto received = endpoint.receive(buffer, Clock::now() + 5s);
     ASSERT_TRUE(received.ok());
     EXPECT_EQ(received.size, 12U);
@@ -167,23 +162,15 @@ TEST(StreamMotionUdp, APortNobodyListensOnIsReportedAsRefused) {
     EXPECT_NE(endpoint.describe(received).find("nothing listens"), std::string::npos);
 }
 
-TEST(StreamMotionUdp, DatagramsAlreadyWaitingCanBeDropped) {
-    orvane_test::UdpPeer controller;
-    sm::UdpEndpoint endpoint(controller.address(), controller.port());
-    endpoint.send(std::vector<std::uint8_t>{1}, Clock::now() + 1s);
-    const auto arrived = controller.receive(5s);
-    ASSERT_TRUE(arrived.has_value());
-    for (int i = 0; i < 5; ++i) controller.send_to(arrived->from, std::vector<std::uint8_t>(388, 1));
-    controller.send_to(arrived->from, std::vector<std::uint8_t>(12, 2));
-    // The last one marks when all six are in.
-    std::array<std::uint8_t, 600> probe{};
+TEST_F(StreamMotionUdpLink, DatagramsAlreadyWaitingCanBeDropped) {
+    for (int i = 0; i < 6; ++i) answer(388, 1);
     std::size_t dropped = 0;
     ASSERT_TRUE(wait_until([&] {
         dropped += endpoint.discard_pending();
         return dropped >= 6;
     }));
     EXPECT_EQ(dropped, 6U);
-    EXPECT_EQ(endpoint.receive(probe, Clock::now() + 20ms).outcome, sm::UdpEndpoint::Outcome::timed_out);
+    EXPECT_EQ(endpoint.receive(buffer, Clock::now() + 20ms).outcome, sm::UdpEndpoint::Outcome::timed_out);
 }
 
 TEST(StreamMotionUdp, AHostThatCannotBeResolvedIsAnError) {

@@ -99,6 +99,14 @@ public:
 private:
     using Clock = UdpEndpoint::Clock;
 
+    /// What waiting for the controller came to.
+    enum class Heard : std::uint8_t { datagram, timed_out, refused, lost };
+    /// One whole datagram into `inbox` (oversized ones are passed over);
+    /// `lost` leaves the closed or failed transfer in `problem`.
+    Heard hear(Clock::time_point deadline, std::size_t& size, UdpEndpoint::Transfer& problem);
+    /// Datagrams until a fresh status, decoded into `status` (its commands owed in the lockstep).
+    Heard hear_status(Clock::time_point deadline, StreamStatus& status, UdpEndpoint::Transfer& problem);
+
     /// Sends `request` until a datagram for which `accept` returns true
     /// arrives; the failure names `what` and the `step`.
     template <typename Accept>
