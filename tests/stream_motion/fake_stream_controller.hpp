@@ -34,6 +34,7 @@ public:
         std::map<std::uint32_t, int> drop_first;
         /// Statuses still showing motion (bit 3) after the last command.
         int statuses_moving_after_last = 3;
+        /// Motion (bit 3) from Start on, never ending.
         bool motion_never_ends = false;
         /// Statuses in the version-1 layout (while reporting version 3).
         bool v1_statuses = false;
@@ -159,7 +160,7 @@ private:
             version_ = bytes.get_u32(4);
             sequence_ = 0;
             sent_ = 0;
-            moving_ = false;
+            moving_ = options_.motion_never_ends;
             last_received_ = false;
             after_last_ = 0;
             next_tick = Clock::now();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "orvane/drivers/fanuc/stream_motion_session.hpp"
@@ -306,4 +307,25 @@ TEST(StreamMotionSession, ALostStopIsSentAgainUntilTheStatusesCease) {
     ASSERT_TRUE(rig.session.stop().has_value());
     EXPECT_FALSE(rig.controller.streaming());
     EXPECT_GE(count_of(rig.controller.types(), 2) - stops_before, 2U);
+}
+
+TEST(StreamMotionSession, ClosingTheLinkEndsABringUpAtOnce) {
+    FakeStreamController::Options idle;
+    idle.never_ready = true;
+    sm::SessionSettings patient;
+    patient.ready_timeout = 60s;
+    Rig rig(idle, patient);
+    std::expected<sm::SessionInfo, sm::SessionFailure> outcome = std::unexpected(sm::SessionFailure{});
+    std::thread bringing_up([&] { outcome = rig.session.bring_up(); });
+    // Closed while it waits for bit 0.
+    const bool started = rig.controller.wait_for([](const auto& all) {
+        return std::ranges::any_of(all, [](const auto& d) { return d.type == 201; });
+    });
+    rig.endpoint.close();
+    bringing_up.join();
+    ASSERT_TRUE(started);
+    ASSERT_FALSE(outcome.has_value());
+    EXPECT_EQ(outcome.error().step, sm::SessionFailure::Step::ready);
+    EXPECT_EQ(outcome.error().result, Result::ErrorControllerConnection);
+    EXPECT_NE(outcome.error().reason.find("closed"), std::string::npos) << outcome.error().reason;
 }
