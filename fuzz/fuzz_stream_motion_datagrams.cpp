@@ -42,7 +42,9 @@ void exercise(std::span<const std::uint8_t> datagram, sm::Lockstep& lockstep) {
                 using T = std::decay_t<decltype(decoded)>;
                 if constexpr (std::is_same_v<T, sm::StatusPacket>) check_round_trip(decoded, sm::decode_status);
                 if constexpr (std::is_same_v<T, sm::StatusV1Packet>) check_round_trip(decoded, sm::decode_status_v1);
-                if constexpr (std::is_same_v<T, sm::ThresholdAnswer>) check_round_trip(decoded, sm::decode_threshold_answer);
+                if constexpr (std::is_same_v<T, sm::ThresholdAnswer>) {
+                    check_round_trip(decoded, sm::decode_threshold_answer);
+                }
                 if constexpr (std::is_same_v<T, sm::CapabilityPacket>) check_round_trip(decoded, sm::decode_capability);
                 if constexpr (std::is_same_v<T, sm::GpioResultPacket>) check_round_trip(decoded, sm::decode_gpio_result);
             },

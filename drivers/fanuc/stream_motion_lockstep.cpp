@@ -156,7 +156,8 @@ std::span<const std::uint8_t> Lockstep::answer_holding(CommandFlags flags) noexc
     return encode_owed(wire, flags);
 }
 
-std::span<const std::uint8_t> Lockstep::encode_owed(const std::array<double, max_axes>& wire, CommandFlags flags) noexcept {
+std::span<const std::uint8_t> Lockstep::encode_owed(const std::array<double, max_axes>& wire,
+                                                    CommandFlags flags) noexcept {
     if (owed == 0) return {};
     std::size_t size = 0;
     if (answer_v1) {

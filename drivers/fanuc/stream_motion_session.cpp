@@ -55,7 +55,8 @@ Session::Session(UdpEndpoint& endpoint, Lockstep& lockstep, SessionSettings sett
 }
 
 SessionFailure Session::link_failure(Step step, const std::string& what, const UdpEndpoint::Transfer& transfer) const {
-    return failure(step, Result::ErrorControllerConnection, "Stream Motion " + what + ": " + link.describe(transfer) + ".");
+    return failure(step, Result::ErrorControllerConnection,
+                   "Stream Motion " + what + ": " + link.describe(transfer) + ".");
 }
 
 Session::Heard Session::hear(Clock::time_point deadline, std::size_t& size, UdpEndpoint::Transfer& problem) {
@@ -201,6 +202,8 @@ std::expected<void, SessionFailure> Session::configure_io(SessionInfo& info) {
 }
 
 std::expected<void, SessionFailure> Session::send_start() {
+    // Statuses are numbered afresh after every Start.
+    steps.restart(version);
     const auto size = encode(StartPacket{.version = version}, outbox);
     if (auto sent = send(std::span(outbox).first(size), Step::start, "Start"); !sent) return sent;
     // Only a controller of version 4 knows this packet; any other raises an alarm.
@@ -220,7 +223,6 @@ SessionFailure Session::stopped_with(SessionFailure failed) {
 }
 
 std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& info) {
-    steps.restart(version);
     const auto ready_deadline = Clock::now() + config.ready_timeout;
     unsigned starts = 1;
     if (auto started = send_start(); !started) return std::unexpected(stopped_with(started.error()));
@@ -238,7 +240,9 @@ std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& i
             refused = true;
             continue;
         }
-        if (heard == Heard::lost) return std::unexpected(stopped_with(link_failure(Step::ready, "status after Start", problem)));
+        if (heard == Heard::lost) {
+            return std::unexpected(stopped_with(link_failure(Step::ready, "status after Start", problem)));
+        }
         if (heard == Heard::timed_out) {
             if (!any_status && Clock::now() < ready_deadline) {
                 if (starts >= config.attempts) {

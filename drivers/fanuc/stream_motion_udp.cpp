@@ -42,8 +42,8 @@ UdpEndpoint::UdpEndpoint(const std::string& host, std::uint16_t port) : peer_nam
     addrinfo* found = nullptr;
     const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (resolved != 0) {
-        throw OrvaneError("driver.fanuc",
-                          "Stream Motion: cannot resolve the controller's host '" + host + "': " + gai_strerror(resolved));
+        throw OrvaneError("driver.fanuc", "Stream Motion: cannot resolve the controller's host '" + host +
+                                              "': " + gai_strerror(resolved));
     }
     int last_error = 0;
     for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
@@ -76,7 +76,8 @@ UdpEndpoint::UdpEndpoint(const std::string& host, std::uint16_t port) : peer_nam
     if (wake_fd < 0) {
         const int error = errno;
         ::close(socket_fd);
-        throw OrvaneError("driver.fanuc", "Stream Motion: no wake-up descriptor: " + std::system_category().message(error));
+        throw OrvaneError("driver.fanuc",
+                          "Stream Motion: no wake-up descriptor: " + std::system_category().message(error));
     }
 }
 
@@ -165,7 +166,8 @@ std::size_t UdpEndpoint::discard_pending() noexcept {
 
 std::string UdpEndpoint::describe(const Transfer& transfer) const {
     switch (transfer.outcome) {
-        case Outcome::ok: return "Stream Motion datagram of " + std::to_string(transfer.size) + " bytes with " + peer_name;
+        case Outcome::ok:
+            return "Stream Motion datagram of " + std::to_string(transfer.size) + " bytes with " + peer_name;
         case Outcome::timed_out: return "no Stream Motion datagram from " + peer_name + " before the deadline";
         case Outcome::closed: return "the Stream Motion link to " + peer_name + " was closed";
         case Outcome::refused:

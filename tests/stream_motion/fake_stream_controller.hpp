@@ -138,13 +138,14 @@ private:
             streaming_ = false;
         } else if (size == wire::capability_size && type == 7) {
             wire::Bytes answer(wire::capability_size);
-            answer.u32(0, 7).u32(4, bytes.get_u32(4)).u32(8, 1).u32(12, options_.period_ms).u32(20,
-                                                                                                options_.available_version);
+            answer.u32(0, 7).u32(4, bytes.get_u32(4)).u32(8, 1).u32(12, options_.period_ms);
+            answer.u32(20, options_.available_version);
             peer_.send_to(datagram.from, answer.span());
         } else if (size == wire::threshold_request_size && type == 3) {
             const auto axis = bytes.get_u32(8), kind = bytes.get_u32(12);
             wire::Bytes answer(wire::threshold_answer_size);
-            answer.u32(0, 3).u32(4, bytes.get_u32(4)).u32(8, axis).u32(12, kind).u32(16, 2000).u32(20, options_.period_ms);
+            answer.u32(0, 3).u32(4, bytes.get_u32(4)).u32(8, axis).u32(12, kind);
+            answer.u32(16, 2000).u32(20, options_.period_ms);
             for (std::size_t step = 0; step < 20; ++step) {
                 answer.f32(24 + 4 * step, entry(axis, kind, step, false));
                 answer.f32(104 + 4 * step, entry(axis, kind, step, true));

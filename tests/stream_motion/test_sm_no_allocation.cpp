@@ -93,8 +93,9 @@ TEST(StreamMotionNoAllocation, APeriodOfTheLoopAllocatesNothing) {
             if (lockstep.receive(std::span(inbox).first(received.size), status) != sm::Lockstep::Reception::fresh) {
                 continue;
             }
-            const bool input = layout->digital_state(status.io_status, sm::GpioEntry::Port::digital_in, 3).value_or(false);
-            layout->set_digital_command(lockstep.io_command(), sm::GpioEntry::Port::digital_out, 2, !input);
+            using Port = sm::GpioEntry::Port;
+            const auto input = layout->digital_state(status.io_status, Port::digital_in, 3);
+            layout->set_digital_command(lockstep.io_command(), Port::digital_out, 2, !input.value_or(false));
             while (lockstep.due() > 0) {
                 const auto command = lockstep.answer(target, {.motion = status.ready, .last = false});
                 if (endpoint.send(command, Clock::now() + std::chrono::seconds(1)).ok()) ++commands;

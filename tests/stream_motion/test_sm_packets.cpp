@@ -236,7 +236,8 @@ TEST(StreamMotionPacketsReceived, AnyControllerDatagramIsToldApartBySize) {
     const auto status = sm::decode_controller_packet(orvane_test::wire::status_packet(3, 1, 0, 0, joints).span());
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(std::holds_alternative<sm::StatusPacket>(*status));
-    const auto with_force = sm::decode_controller_packet(orvane_test::wire::status_packet(4, 1, 0, 0, joints, true).span());
+    const auto force_bytes = orvane_test::wire::status_packet(4, 1, 0, 0, joints, true);
+    const auto with_force = sm::decode_controller_packet(force_bytes.span());
     ASSERT_TRUE(with_force.has_value());
     EXPECT_TRUE(std::get<sm::StatusPacket>(*with_force).with_force);
     const auto v1 = sm::decode_controller_packet(Bytes(132).u32(4, 1).span());
@@ -279,7 +280,8 @@ TEST(StreamMotionPacketsReceived, HostPacketsReadBackAsWritten) {
     EXPECT_EQ(sm::decode_start(encoded(sm::StartPacket{.version = 1}))->version, 1U);
     EXPECT_EQ(sm::decode_start(encoded(sm::StartPacket{.version = 4}))->version, 4U);
     EXPECT_EQ(sm::decode_stop(encoded(sm::StopPacket{.version = 4}))->version, 4U);
-    EXPECT_EQ(sm::decode_threshold_request(encoded(sm::ThresholdRequest{.axis = 5, .kind = sm::LimitKind::jerk}))->axis, 5U);
+    const sm::ThresholdRequest request{.axis = 5, .kind = sm::LimitKind::jerk};
+    EXPECT_EQ(sm::decode_threshold_request(encoded(request))->kind, sm::LimitKind::jerk);
     EXPECT_EQ(sm::decode_force_sensor_config(encoded(sm::ForceSensorConfigPacket{.fs_type = 2}))->fs_type, 2U);
     EXPECT_EQ(sm::decode_capability(encoded(sm::CapabilityPacket{.set = true, .available_version = 4}))->set, true);
 
@@ -338,7 +340,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Malformed{"StatusOneByteShort", status_bytes(202, 3, 387), sm::DecodeError::wrong_size},
                       Malformed{"StatusOneByteLong", status_bytes(202, 3, 389), sm::DecodeError::wrong_size},
                       Malformed{"CommandSizedDatagram", status_bytes(201, 3, 344), sm::DecodeError::wrong_size},
-                      Malformed{"StatusSizeWithTypeOfVersionFour", status_bytes(204, 4, 388), sm::DecodeError::wrong_type},
+                      Malformed{"StatusSizeWithTypeOfVersionFour", status_bytes(204, 4, 388),
+                                sm::DecodeError::wrong_type},
                       Malformed{"ForceStatusSizeWithTypeOfVersionThree", status_bytes(202, 3, 416),
                                 sm::DecodeError::wrong_type},
                       Malformed{"StatusOfVersionTwo", status_bytes(202, 2, 388), sm::DecodeError::wrong_version},
@@ -445,7 +448,8 @@ TEST(StreamMotionIoArrays, ConfigurationsThatCannotWorkAreRefusedWithTheBlockNam
         const auto layout = sm::IoLayout::make(entries);
         return layout.has_value() ? std::string() : layout.error();
     };
-    EXPECT_NE(refused({{Use::io_state, Port::float_register, 1, 1}}).find("register block used as I/O"), std::string::npos);
+    EXPECT_NE(refused({{Use::io_state, Port::float_register, 1, 1}}).find("register block used as I/O"),
+              std::string::npos);
     EXPECT_NE(refused({{Use::register_command, Port::digital_out, 1, 1}}).find("I/O block used as a register"),
               std::string::npos);
     EXPECT_NE(refused({{Use::io_command, Port::digital_out, 0, 4}}).find("index 0"), std::string::npos);

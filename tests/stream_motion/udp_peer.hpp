@@ -60,8 +60,8 @@ public:
         Datagram datagram;
         datagram.bytes.resize(2048);
         socklen_t size = sizeof datagram.from;
-        const auto received =
-            ::recvfrom(fd_, datagram.bytes.data(), datagram.bytes.size(), 0, reinterpret_cast<sockaddr*>(&datagram.from), &size);
+        const auto received = ::recvfrom(fd_, datagram.bytes.data(), datagram.bytes.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&datagram.from), &size);
         if (received < 0) return std::nullopt;
         datagram.bytes.resize(static_cast<std::size_t>(received));
         return datagram;
