@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
-#include <type_traits>
 #include <variant>
 
 #include "orvane/drivers/fanuc/stream_motion_io.hpp"
@@ -24,45 +23,37 @@ void require(bool condition) {
 }
 
 // Decoding what was encoded from a decoded packet gives the same bytes again.
-template <typename Packet, typename Decode>
-void check_round_trip(const Packet& packet, Decode decode) {
+template <typename Packet>
+void check_round_trip(const Packet& packet) {
     std::array<std::uint8_t, sm::max_packet_size> first{}, second{};
     const auto size = sm::encode(packet, first);
     require(size > 0);
-    const auto again = decode(std::span<const std::uint8_t>(first.data(), size));
-    require(again.has_value());
-    require(sm::encode(*again, second) == size);
+    Packet again;
+    require(!sm::decode(std::span<const std::uint8_t>(first.data(), size), again));
+    require(sm::encode(again, second) == size);
     require(first == second);
 }
 
 void exercise(std::span<const std::uint8_t> datagram, sm::Lockstep& lockstep) {
-    if (const auto packet = sm::decode_controller_packet(datagram)) {
-        std::visit(
-            [](const auto& decoded) {
-                using T = std::decay_t<decltype(decoded)>;
-                if constexpr (std::is_same_v<T, sm::StatusPacket>) check_round_trip(decoded, sm::decode_status);
-                if constexpr (std::is_same_v<T, sm::StatusV1Packet>) check_round_trip(decoded, sm::decode_status_v1);
-                if constexpr (std::is_same_v<T, sm::ThresholdAnswer>) {
-                    check_round_trip(decoded, sm::decode_threshold_answer);
-                }
-                if constexpr (std::is_same_v<T, sm::CapabilityPacket>) check_round_trip(decoded, sm::decode_capability);
-                if constexpr (std::is_same_v<T, sm::GpioResultPacket>) check_round_trip(decoded, sm::decode_gpio_result);
-            },
-            *packet);
+    sm::ControllerPacket packet;
+    if (!sm::decode_controller_packet(datagram, packet)) {
+        std::visit([](const auto& decoded) { check_round_trip(decoded); }, packet);
     }
-    if (const auto config = sm::decode_gpio_config(datagram)) {
-        check_round_trip(*config, sm::decode_gpio_config);
-        if (const auto layout = sm::IoLayout::make(config->entries)) {
-            require(layout->command_bytes() <= sm::io_array_size && layout->status_bytes() <= sm::io_array_size);
+    sm::GpioConfigPacket config;
+    if (!sm::decode(datagram, config)) {
+        check_round_trip(config);
+        sm::IoLayout layout;
+        if (!sm::IoLayout::build(config.entries, layout)) {
+            require(layout.command_bytes() <= sm::io_array_size && layout.status_bytes() <= sm::io_array_size);
             std::array<std::uint8_t, sm::io_array_size> io{};
-            for (const auto& block : layout->blocks()) {
+            for (const auto& block : layout.blocks()) {
                 const auto last = block.entry.start + block.entry.length - 1;
-                (void)layout->digital_state(io, block.entry.port, last);
-                (void)layout->analog_state(io, block.entry.port, last);
-                (void)layout->register_state(io, last);
-                (void)layout->set_digital_command(io, block.entry.port, last, true);
-                (void)layout->set_analog_command(io, block.entry.port, last, 0xFFFF);
-                (void)layout->set_register_command(io, last, 1.0f);
+                (void)layout.digital_state(io, block.entry.port, last);
+                (void)layout.analog_state(io, block.entry.port, last);
+                (void)layout.register_state(io, last);
+                (void)layout.set_digital_command(io, block.entry.port, last, true);
+                (void)layout.set_analog_command(io, block.entry.port, last, 0xFFFF);
+                (void)layout.set_register_command(io, last, 1.0f);
             }
         }
     }

@@ -46,7 +46,7 @@ std::string block_name(std::size_t position, const GpioEntry& entry) {
 
 }  // namespace
 
-std::expected<IoLayout, std::string> IoLayout::make(std::span<const GpioEntry> entries) {
+std::optional<std::string> IoLayout::build(std::span<const GpioEntry> entries, IoLayout& result) {
     IoLayout layout;
     std::size_t position = 0;
     for (const auto& entry : entries) {
@@ -56,25 +56,25 @@ std::expected<IoLayout, std::string> IoLayout::make(std::span<const GpioEntry> e
         }
         const auto name = block_name(position++, entry);
         if (layout.count == gpio_entries) {
-            return std::unexpected("More than " + std::to_string(gpio_entries) + " I/O blocks are configured.");
+            return "More than " + std::to_string(gpio_entries) + " I/O blocks are configured.";
         }
         const auto use_value = static_cast<std::uint32_t>(entry.use);
         if (use_value > static_cast<std::uint32_t>(Use::register_state)) {
-            return std::unexpected(name + " has the unknown use " + std::to_string(use_value) + ".");
+            return name + " has the unknown use " + std::to_string(use_value) + ".";
         }
         const bool register_port = entry.port == Port::float_register;
         if (!register_port && !is_digital(entry.port) && !is_analog(entry.port)) {
-            return std::unexpected(name + " names an unknown port type.");
+            return name + " names an unknown port type.";
         }
         if (register_port != is_register_use(entry.use)) {
-            return std::unexpected(name + (register_port ? " is a register block used as I/O."
-                                                         : " is an I/O block used as a register block."));
+            return name + (register_port ? " is a register block used as I/O."
+                                         : " is an I/O block used as a register block.");
         }
-        if (entry.start < 1) return std::unexpected(name + " starts at index 0; indices start at 1.");
-        if (entry.length < 1) return std::unexpected(name + " has no points.");
-        if (entry.length > 8 * io_array_size) return std::unexpected(name + " cannot fit in an I/O array.");
+        if (entry.start < 1) return name + " starts at index 0; indices start at 1.";
+        if (entry.length < 1) return name + " has no points.";
+        if (entry.length > 8 * io_array_size) return name + " cannot fit in an I/O array.";
         if (static_cast<std::uint64_t>(entry.start) + entry.length - 1 > UINT32_MAX) {
-            return std::unexpected(name + " reaches past the last index.");
+            return name + " reaches past the last index.";
         }
         for (std::size_t i = 0; i < layout.count; ++i) {
             const auto& other = layout.all[i].entry;
@@ -82,20 +82,20 @@ std::expected<IoLayout, std::string> IoLayout::make(std::span<const GpioEntry> e
             const bool overlap = std::uint64_t{other.start} < std::uint64_t{entry.start} + entry.length &&
                                  std::uint64_t{entry.start} < std::uint64_t{other.start} + other.length;
             if (same_direction && other.port == entry.port && overlap) {
-                return std::unexpected(name + " overlaps an earlier block of the same port and direction.");
+                return name + " overlaps an earlier block of the same port and direction.";
             }
         }
         auto& used = is_command(entry.use) ? layout.command_used : layout.status_used;
         const std::size_t bytes = block_bytes(entry);
         if (used + bytes > io_array_size) {
-            return std::unexpected(name + " does not fit: the " +
-                                   std::string(is_command(entry.use) ? "command's" : "status's") +
-                                   " I/O array holds " + std::to_string(io_array_size) + " bytes.");
+            return name + " does not fit: the " + (is_command(entry.use) ? "command's" : "status's") +
+                   " I/O array holds " + std::to_string(io_array_size) + " bytes.";
         }
         layout.all[layout.count++] = Block{.entry = entry, .offset = used, .bytes = bytes};
         used += bytes;
     }
-    return layout;
+    result = layout;
+    return std::nullopt;
 }
 
 GpioConfigPacket IoLayout::config_packet(std::uint32_t version) const {

@@ -79,14 +79,13 @@ void Lockstep::restart(std::uint32_t version) noexcept {
 }
 
 Lockstep::Reception Lockstep::receive(std::span<const std::uint8_t> datagram, StreamStatus& status) noexcept {
-    const auto decoded = decode_controller_packet(datagram);
-    if (!decoded) {
-        last_decode_error = decoded.error();
+    if (auto error = decode_controller_packet(datagram, packet)) {
+        last_decode_error = *error;
         ++count.malformed;
         return Reception::malformed;
     }
-    const auto* v3 = std::get_if<StatusPacket>(&*decoded);
-    const auto* v1 = std::get_if<StatusV1Packet>(&*decoded);
+    const auto* v3 = std::get_if<StatusPacket>(&packet);
+    const auto* v1 = std::get_if<StatusV1Packet>(&packet);
     if (v3 == nullptr && v1 == nullptr) return Reception::not_status;
     const std::uint32_t number = v3 ? v3->sequence_no : v1->sequence_no;
 

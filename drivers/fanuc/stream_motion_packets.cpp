@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <utility>
 
 namespace orvane::drivers::stream_motion {
 
@@ -88,13 +87,13 @@ constexpr VersionRange v1_layout{1, 3};
 constexpr VersionRange any_known{1, newest_version};
 
 // Size, then type, then version: the first mismatch is the reason given.
-std::expected<void, DecodeError> check_header(std::span<const std::uint8_t> in, std::size_t size,
-                                              std::uint32_t type, VersionRange versions) {
-    if (in.size() != size) return std::unexpected(DecodeError::wrong_size);
-    if (get_u32(in, 0) != type) return std::unexpected(DecodeError::wrong_type);
+std::optional<DecodeError> check_header(std::span<const std::uint8_t> in, std::size_t size, std::uint32_t type,
+                                        VersionRange versions) {
+    if (in.size() != size) return DecodeError::wrong_size;
+    if (get_u32(in, 0) != type) return DecodeError::wrong_type;
     const auto version = get_u32(in, 4);
-    if (version < versions.lowest || version > versions.highest) return std::unexpected(DecodeError::wrong_version);
-    return {};
+    if (version < versions.lowest || version > versions.highest) return DecodeError::wrong_version;
+    return std::nullopt;
 }
 
 bool is_limit_kind(std::uint32_t value) { return value <= static_cast<std::uint32_t>(LimitKind::jerk); }
@@ -280,56 +279,52 @@ std::size_t encode(const GpioResultPacket& packet, std::span<std::uint8_t> out) 
 }
 
 // --- decoding ------------------------------------------------------------------------
+// Every check comes before the first write, so a refused datagram leaves the
+// caller's packet as it was.
 
-std::expected<StartPacket, DecodeError> decode_start(std::span<const std::uint8_t> in) noexcept {
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, StartPacket& packet) noexcept {
     // The two layouts differ only in the type, which tells the version range.
-    if (in.size() == StartPacket::size && get_u32(in, 0) == packet_type::start_v1) {
-        if (auto ok = check_header(in, StartPacket::size, packet_type::start_v1, v1_layout); !ok) {
-            return std::unexpected(ok.error());
-        }
-    } else if (auto ok = check_header(in, StartPacket::size, packet_type::start, v3_layout); !ok) {
-        return std::unexpected(ok.error());
+    const bool v1 = in.size() == StartPacket::size && get_u32(in, 0) == packet_type::start_v1;
+    if (auto error = v1 ? check_header(in, StartPacket::size, packet_type::start_v1, v1_layout)
+                        : check_header(in, StartPacket::size, packet_type::start, v3_layout)) {
+        return error;
     }
-    return StartPacket{.version = get_u32(in, 4)};
+    packet = StartPacket{.version = get_u32(in, 4)};
+    return std::nullopt;
 }
 
-std::expected<StopPacket, DecodeError> decode_stop(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, StopPacket::size, packet_type::stop, any_known); !ok) {
-        return std::unexpected(ok.error());
-    }
-    return StopPacket{.version = get_u32(in, 4)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, StopPacket& packet) noexcept {
+    if (auto error = check_header(in, StopPacket::size, packet_type::stop, any_known)) return error;
+    packet = StopPacket{.version = get_u32(in, 4)};
+    return std::nullopt;
 }
 
-std::expected<ThresholdRequest, DecodeError> decode_threshold_request(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, ThresholdRequest::size, packet_type::threshold, any_known); !ok) {
-        return std::unexpected(ok.error());
-    }
-    if (!is_axis(get_u32(in, 8)) || !is_limit_kind(get_u32(in, 12))) return std::unexpected(DecodeError::bad_field);
-    return ThresholdRequest{
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, ThresholdRequest& packet) noexcept {
+    if (auto error = check_header(in, ThresholdRequest::size, packet_type::threshold, any_known)) return error;
+    if (!is_axis(get_u32(in, 8)) || !is_limit_kind(get_u32(in, 12))) return DecodeError::bad_field;
+    packet = ThresholdRequest{
         .version = get_u32(in, 4), .axis = get_u32(in, 8), .kind = static_cast<LimitKind>(get_u32(in, 12))};
+    return std::nullopt;
 }
 
-std::expected<CapabilityPacket, DecodeError> decode_capability(std::span<const std::uint8_t> in) noexcept {
-    if (in.size() != CapabilityPacket::size) return std::unexpected(DecodeError::wrong_size);
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, CapabilityPacket& packet) noexcept {
+    if (in.size() != CapabilityPacket::size) return DecodeError::wrong_size;
     const auto type = get_u32(in, 0);
-    if (type != packet_type::get_capability && type != packet_type::set_capability) {
-        return std::unexpected(DecodeError::wrong_type);
-    }
-    if (get_u32(in, 4) == 0) return std::unexpected(DecodeError::wrong_version);
-    return CapabilityPacket{.set = type == packet_type::set_capability,
-                            .version = get_u32(in, 4),
-                            .id = get_u32(in, 8),
-                            .sampling_rate = get_u32(in, 12),
-                            .start_move = get_u32(in, 16),
-                            .available_version = get_u32(in, 20),
-                            .rob_status_use_tcp = get_u32(in, 24)};
+    if (type != packet_type::get_capability && type != packet_type::set_capability) return DecodeError::wrong_type;
+    if (get_u32(in, 4) == 0) return DecodeError::wrong_version;
+    packet = CapabilityPacket{.set = type == packet_type::set_capability,
+                              .version = get_u32(in, 4),
+                              .id = get_u32(in, 8),
+                              .sampling_rate = get_u32(in, 12),
+                              .start_move = get_u32(in, 16),
+                              .available_version = get_u32(in, 20),
+                              .rob_status_use_tcp = get_u32(in, 24)};
+    return std::nullopt;
 }
 
-std::expected<GpioConfigPacket, DecodeError> decode_gpio_config(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, GpioConfigPacket::size, packet_type::gpio, v3_layout); !ok) {
-        return std::unexpected(ok.error());
-    }
-    GpioConfigPacket packet{.version = get_u32(in, 4)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, GpioConfigPacket& packet) noexcept {
+    if (auto error = check_header(in, GpioConfigPacket::size, packet_type::gpio, v3_layout)) return error;
+    packet.version = get_u32(in, 4);
     for (std::size_t i = 0; i < gpio_entries; ++i) {
         const std::size_t at = 8 + 16 * i;
         // Kept as sent, known or not: judging them is the controller's part.
@@ -338,64 +333,59 @@ std::expected<GpioConfigPacket, DecodeError> decode_gpio_config(std::span<const 
                                       .start = get_u32(in, at + 8),
                                       .length = get_u32(in, at + 12)};
     }
-    return packet;
+    return std::nullopt;
 }
 
-std::expected<ForceSensorConfigPacket, DecodeError> decode_force_sensor_config(
-    std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, ForceSensorConfigPacket::size, packet_type::force_sensor_config, v4_only); !ok) {
-        return std::unexpected(ok.error());
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, ForceSensorConfigPacket& packet) noexcept {
+    if (auto error = check_header(in, ForceSensorConfigPacket::size, packet_type::force_sensor_config, v4_only)) {
+        return error;
     }
-    return ForceSensorConfigPacket{.version = get_u32(in, 4), .do_reset = get_u32(in, 8), .fs_type = get_u32(in, 12)};
+    packet = ForceSensorConfigPacket{.version = get_u32(in, 4), .do_reset = get_u32(in, 8), .fs_type = get_u32(in, 12)};
+    return std::nullopt;
 }
 
-std::expected<CommandPacket, DecodeError> decode_command(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, CommandPacket::size, packet_type::command, v3_layout); !ok) {
-        return std::unexpected(ok.error());
-    }
-    CommandPacket packet{.version = get_u32(in, 4),
-                         .sequence_no = get_u32(in, 8),
-                         .is_last_command = get_u8(in, 12) != 0,
-                         .do_motion_control = get_u8(in, 13) != 0,
-                         .data_style = get_u16(in, 14)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, CommandPacket& packet) noexcept {
+    if (auto error = check_header(in, CommandPacket::size, packet_type::command, v3_layout)) return error;
+    packet.version = get_u32(in, 4);
+    packet.sequence_no = get_u32(in, 8);
+    packet.is_last_command = get_u8(in, 12) != 0;
+    packet.do_motion_control = get_u8(in, 13) != 0;
+    packet.data_style = get_u16(in, 14);
     for (std::size_t i = 0; i < max_axes; ++i) packet.position[i] = get_f64(in, 16 + 8 * i);
     get_bytes(in, 88, packet.io_command);
-    return packet;
+    return std::nullopt;
 }
 
-std::expected<CommandV1Packet, DecodeError> decode_command_v1(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, CommandV1Packet::size, packet_type::command_v1, v1_layout); !ok) {
-        return std::unexpected(ok.error());
-    }
-    CommandV1Packet packet{.version = get_u32(in, 4),
-                           .sequence_no = get_u32(in, 8),
-                           .is_last_command = get_u8(in, 12) != 0,
-                           .read_io_type = get_u8(in, 13),
-                           .read_io_index = get_u16(in, 14),
-                           .read_io_mask = get_u16(in, 16),
-                           .data_style = get_u8(in, 18),
-                           .write_io_type = get_u8(in, 19),
-                           .write_io_index = get_u16(in, 20),
-                           .write_io_mask = get_u16(in, 22),
-                           .write_io_value = get_u16(in, 24)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, CommandV1Packet& packet) noexcept {
+    if (auto error = check_header(in, CommandV1Packet::size, packet_type::command_v1, v1_layout)) return error;
+    packet.version = get_u32(in, 4);
+    packet.sequence_no = get_u32(in, 8);
+    packet.is_last_command = get_u8(in, 12) != 0;
+    packet.read_io_type = get_u8(in, 13);
+    packet.read_io_index = get_u16(in, 14);
+    packet.read_io_mask = get_u16(in, 16);
+    packet.data_style = get_u8(in, 18);
+    packet.write_io_type = get_u8(in, 19);
+    packet.write_io_index = get_u16(in, 20);
+    packet.write_io_mask = get_u16(in, 22);
+    packet.write_io_value = get_u16(in, 24);
     get_f32s(in, 28, packet.position);
-    return packet;
+    return std::nullopt;
 }
 
-std::expected<StatusPacket, DecodeError> decode_status(std::span<const std::uint8_t> in) noexcept {
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, StatusPacket& packet) noexcept {
     const bool with_force = in.size() == StatusPacket::size_with_force;
-    if (auto ok = with_force ? check_header(in, StatusPacket::size_with_force, packet_type::status_with_force, v4_only)
-                             : check_header(in, StatusPacket::size, packet_type::status, v3_layout);
-        !ok) {
-        return std::unexpected(ok.error());
+    if (auto error = with_force ? check_header(in, StatusPacket::size_with_force, packet_type::status_with_force, v4_only)
+                                : check_header(in, StatusPacket::size, packet_type::status, v3_layout)) {
+        return error;
     }
-    StatusPacket packet{.with_force = with_force,
-                        .version = get_u32(in, 4),
-                        .sequence_no = get_u32(in, 8),
-                        .status = get_u8(in, 12),
-                        .robot_status = get_u8(in, 13),
-                        .contact_stop_status = get_u8(in, 14),
-                        .time_stamp = get_u32(in, 16)};
+    packet.with_force = with_force;
+    packet.version = get_u32(in, 4);
+    packet.sequence_no = get_u32(in, 8);
+    packet.status = get_u8(in, 12);
+    packet.robot_status = get_u8(in, 13);
+    packet.contact_stop_status = get_u8(in, 14);
+    packet.time_stamp = get_u32(in, 16);
     get_f32s(in, 20, packet.position);
     get_f32s(in, 56, packet.joint_angle);
     get_f32s(in, 92, packet.current);
@@ -405,63 +395,63 @@ std::expected<StatusPacket, DecodeError> decode_status(std::span<const std::uint
         packet.fs_type = get_u32(in, 156);
         get_bytes(in, 160, packet.io_status);
     } else {
+        packet.force = {};
+        packet.fs_type = 0;
         get_bytes(in, 132, packet.io_status);
     }
-    return packet;
+    return std::nullopt;
 }
 
-std::expected<StatusV1Packet, DecodeError> decode_status_v1(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, StatusV1Packet::size, packet_type::status_v1, v1_layout); !ok) {
-        return std::unexpected(ok.error());
-    }
-    StatusV1Packet packet{.version = get_u32(in, 4),
-                          .sequence_no = get_u32(in, 8),
-                          .status = get_u8(in, 12),
-                          .read_io_type = get_u8(in, 13),
-                          .read_io_index = get_u16(in, 14),
-                          .read_io_mask = get_u16(in, 16),
-                          .read_io_value = get_u16(in, 18),
-                          .time_stamp = get_u32(in, 20)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, StatusV1Packet& packet) noexcept {
+    if (auto error = check_header(in, StatusV1Packet::size, packet_type::status_v1, v1_layout)) return error;
+    packet.version = get_u32(in, 4);
+    packet.sequence_no = get_u32(in, 8);
+    packet.status = get_u8(in, 12);
+    packet.read_io_type = get_u8(in, 13);
+    packet.read_io_index = get_u16(in, 14);
+    packet.read_io_mask = get_u16(in, 16);
+    packet.read_io_value = get_u16(in, 18);
+    packet.time_stamp = get_u32(in, 20);
     get_f32s(in, 24, packet.position);
     get_f32s(in, 60, packet.joint_angle);
     get_f32s(in, 96, packet.current);
-    return packet;
+    return std::nullopt;
 }
 
-std::expected<ThresholdAnswer, DecodeError> decode_threshold_answer(std::span<const std::uint8_t> in) noexcept {
-    if (auto ok = check_header(in, ThresholdAnswer::size, packet_type::threshold, any_known); !ok) {
-        return std::unexpected(ok.error());
-    }
-    if (!is_axis(get_u32(in, 8)) || !is_limit_kind(get_u32(in, 12))) return std::unexpected(DecodeError::bad_field);
-    ThresholdAnswer packet{.version = get_u32(in, 4),
-                           .axis = get_u32(in, 8),
-                           .kind = static_cast<LimitKind>(get_u32(in, 12)),
-                           .max_cartesian_speed = get_u32(in, 16),
-                           .interval = get_u32(in, 20)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, ThresholdAnswer& packet) noexcept {
+    if (auto error = check_header(in, ThresholdAnswer::size, packet_type::threshold, any_known)) return error;
+    if (!is_axis(get_u32(in, 8)) || !is_limit_kind(get_u32(in, 12))) return DecodeError::bad_field;
+    packet.version = get_u32(in, 4);
+    packet.axis = get_u32(in, 8);
+    packet.kind = static_cast<LimitKind>(get_u32(in, 12));
+    packet.max_cartesian_speed = get_u32(in, 16);
+    packet.interval = get_u32(in, 20);
     get_f32s(in, 24, packet.no_payload);
     get_f32s(in, 104, packet.full_payload);
-    return packet;
+    return std::nullopt;
 }
 
-std::expected<GpioResultPacket, DecodeError> decode_gpio_result(std::span<const std::uint8_t> in) noexcept {
-    if (in.size() != GpioResultPacket::size) return std::unexpected(DecodeError::wrong_size);
-    if (get_u32(in, 0) != packet_type::gpio) return std::unexpected(DecodeError::wrong_type);
-    return GpioResultPacket{.result = get_u32(in, 4), .ptf = get_u32(in, 8)};
+std::optional<DecodeError> decode(std::span<const std::uint8_t> in, GpioResultPacket& packet) noexcept {
+    if (in.size() != GpioResultPacket::size) return DecodeError::wrong_size;
+    if (get_u32(in, 0) != packet_type::gpio) return DecodeError::wrong_type;
+    packet = GpioResultPacket{.result = get_u32(in, 4), .ptf = get_u32(in, 8)};
+    return std::nullopt;
 }
 
-std::expected<ControllerPacket, DecodeError> decode_controller_packet(std::span<const std::uint8_t> in) noexcept {
-    const auto as_variant = [](auto decoded) -> std::expected<ControllerPacket, DecodeError> {
-        if (!decoded) return std::unexpected(decoded.error());
-        return ControllerPacket{std::move(*decoded)};
+std::optional<DecodeError> decode_controller_packet(std::span<const std::uint8_t> in, ControllerPacket& packet) noexcept {
+    const auto as = [&]<typename Packet>(Packet decoded) -> std::optional<DecodeError> {
+        if (auto error = decode(in, decoded)) return error;
+        packet = decoded;
+        return std::nullopt;
     };
     switch (in.size()) {
         case StatusPacket::size:
-        case StatusPacket::size_with_force: return as_variant(decode_status(in));
-        case StatusV1Packet::size: return as_variant(decode_status_v1(in));
-        case ThresholdAnswer::size: return as_variant(decode_threshold_answer(in));
-        case CapabilityPacket::size: return as_variant(decode_capability(in));
-        case GpioResultPacket::size: return as_variant(decode_gpio_result(in));
-        default: return std::unexpected(DecodeError::wrong_size);
+        case StatusPacket::size_with_force: return as(StatusPacket{});
+        case StatusV1Packet::size: return as(StatusV1Packet{});
+        case ThresholdAnswer::size: return as(ThresholdAnswer{});
+        case CapabilityPacket::size: return as(CapabilityPacket{});
+        case GpioResultPacket::size: return as(GpioResultPacket{});
+        default: return DecodeError::wrong_size;
     }
 }
 

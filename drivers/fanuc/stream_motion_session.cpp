@@ -108,10 +108,10 @@ std::expected<ControllerPacket, SessionFailure> Session::exchange(std::span<cons
                 break;
             }
             if (heard == Heard::lost) return std::unexpected(link_failure(step, "answer to the " + what, problem));
-            auto packet = decode_controller_packet(std::span(inbox).first(size));
+            ControllerPacket packet;
             // Anything else (a status of a stream not yet stopped, the late
             // answer to an earlier try) is passed over.
-            if (packet && accept(*packet)) return std::move(*packet);
+            if (!decode_controller_packet(std::span(inbox).first(size), packet) && accept(packet)) return packet;
         }
     }
     std::string reason = "The controller did not answer the Stream Motion " + what + " (" +
@@ -288,12 +288,10 @@ std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& i
 std::expected<SessionInfo, SessionFailure> Session::bring_up() {
     SessionInfo info;
     // A configuration that cannot work is refused before the controller hears of it.
-    auto layout = IoLayout::make(config.gpio);
-    if (!layout) {
-        return std::unexpected(failure(Step::gpio, Result::Error, "The Stream Motion I/O configuration is refused: " +
-                                                                      layout.error()));
+    if (auto refused = IoLayout::build(config.gpio, info.io)) {
+        return std::unexpected(
+            failure(Step::gpio, Result::Error, "The Stream Motion I/O configuration is refused: " + *refused));
     }
-    info.io = *layout;
     resent = 0;
     version = 3;
 
@@ -373,8 +371,8 @@ std::expected<void, SessionFailure> Session::stop() {
             if (outcome == Heard::lost) return std::unexpected(link_failure(Step::stop, "Stop", problem));
             if (outcome == Heard::timed_out && Clock::now() >= quiet_until) break;
             if (outcome != Heard::datagram || Clock::now() < settled) continue;
-            const auto packet = decode_controller_packet(std::span(inbox).first(size));
-            heard = packet && is_status(*packet);
+            ControllerPacket packet;
+            heard = !decode_controller_packet(std::span(inbox).first(size), packet) && is_status(packet);
         }
         if (!heard) return {};
     }

@@ -71,10 +71,12 @@ TEST(StreamMotionNoAllocation, APeriodOfTheLoopAllocatesNothing) {
     const float joints[9] = {1, 2, 3, 4, 5, 6, 0, 0, 0};
     std::vector<orvane_test::wire::Bytes> statuses;
     for (std::uint32_t n = 1; n <= 20; ++n) statuses.push_back(orvane_test::wire::status_packet(3, n, 1, 0, joints));
-    const auto layout = sm::IoLayout::make(std::vector<sm::GpioEntry>{
-        {sm::GpioEntry::Use::io_command, sm::GpioEntry::Port::digital_out, 1, 8},
-        {sm::GpioEntry::Use::io_state, sm::GpioEntry::Port::digital_in, 1, 8}});
-    ASSERT_TRUE(layout.has_value());
+    sm::IoLayout layout;
+    ASSERT_FALSE(sm::IoLayout::build(std::vector<sm::GpioEntry>{{sm::GpioEntry::Use::io_command,
+                                                                 sm::GpioEntry::Port::digital_out, 1, 8},
+                                                                {sm::GpioEntry::Use::io_state,
+                                                                 sm::GpioEntry::Port::digital_in, 1, 8}},
+                                     layout));
 
     sm::Lockstep lockstep(sm::AxisUnits{.count = 6});
     lockstep.restart(3);
@@ -94,8 +96,8 @@ TEST(StreamMotionNoAllocation, APeriodOfTheLoopAllocatesNothing) {
                 continue;
             }
             using Port = sm::GpioEntry::Port;
-            const auto input = layout->digital_state(status.io_status, Port::digital_in, 3);
-            layout->set_digital_command(lockstep.io_command(), Port::digital_out, 2, !input.value_or(false));
+            const auto input = layout.digital_state(status.io_status, Port::digital_in, 3);
+            layout.set_digital_command(lockstep.io_command(), Port::digital_out, 2, !input.value_or(false));
             while (lockstep.due() > 0) {
                 const auto command = lockstep.answer(target, {.motion = status.ready, .last = false});
                 if (endpoint.send(command, Clock::now() + std::chrono::seconds(1)).ok()) ++commands;

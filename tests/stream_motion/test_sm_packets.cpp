@@ -31,6 +31,25 @@ std::vector<std::uint8_t> encoded(const Packet& packet) {
 constexpr std::array<double, 9> positions{12.5, -33.25, 0.001, 179.875, -90.5, 1e-9, 1234.5678, -0.0625, 7.0};
 constexpr float joints[9] = {10.5f, -20.25f, 30.125f, -40.0625f, 50.5f, -60.75f, 1500.5f, -2.5f, 0.125f};
 
+template <typename Packet>
+std::optional<Packet> read(std::span<const std::uint8_t> datagram) {
+    Packet packet;
+    if (sm::decode(datagram, packet)) return std::nullopt;
+    return packet;
+}
+
+template <typename Packet>
+std::optional<sm::DecodeError> refusal(std::span<const std::uint8_t> datagram) {
+    Packet packet;
+    return sm::decode(datagram, packet);
+}
+
+std::optional<sm::ControllerPacket> read_any(std::span<const std::uint8_t> datagram) {
+    sm::ControllerPacket packet;
+    if (sm::decode_controller_packet(datagram, packet)) return std::nullopt;
+    return packet;
+}
+
 }  // namespace
 
 // --- what the host sends -------------------------------------------------------------
@@ -135,7 +154,7 @@ TEST(StreamMotionPacketsReceived, StatusOfVersionThreeIsReadAtItsOffsets) {
     }
     bytes.f32(128, 0.25f).u8(132, 0xA5).u8(387, 0x3C);
 
-    const auto status = sm::decode_status(bytes.span());
+    const auto status = read<sm::StatusPacket>(bytes.span());
     ASSERT_TRUE(status.has_value());
     EXPECT_FALSE(status->with_force);
     EXPECT_EQ(status->version, 3U);
@@ -160,7 +179,7 @@ TEST(StreamMotionPacketsReceived, StatusOfVersionFourAddsForceDataBeforeItsIoArr
     for (int i = 0; i < 6; ++i) bytes.f32(132 + 4 * i, force[i]);
     bytes.u32(156, 0xFFFFFFFF).u8(160, 0x77).u8(415, 0x88);
 
-    const auto status = sm::decode_status(bytes.span());
+    const auto status = read<sm::StatusPacket>(bytes.span());
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(status->with_force);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(status->force[i], force[i]);
@@ -179,7 +198,7 @@ TEST(StreamMotionPacketsReceived, StatusOfVersionOneLayoutEvenWhenItReportsVersi
         bytes.f32(60 + 4 * i, joints[i]);
         bytes.f32(96 + 4 * i, static_cast<float>(i) * 0.5f);
     }
-    const auto status = sm::decode_status_v1(bytes.span());
+    const auto status = read<sm::StatusV1Packet>(bytes.span());
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->version, 3U);
     EXPECT_EQ(status->sequence_no, 41U);
@@ -203,7 +222,7 @@ TEST(StreamMotionPacketsReceived, ThresholdAnswerHoldsTwentyEntriesWithoutAndWit
         bytes.f32(24 + 4 * i, 265.0f - static_cast<float>(i));
         bytes.f32(104 + 4 * i, 200.0f - static_cast<float>(i));
     }
-    const auto answer = sm::decode_threshold_answer(bytes.span());
+    const auto answer = read<sm::ThresholdAnswer>(bytes.span());
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(answer->axis, 2U);
     EXPECT_EQ(answer->kind, sm::LimitKind::acceleration);
@@ -217,7 +236,7 @@ TEST(StreamMotionPacketsReceived, ThresholdAnswerHoldsTwentyEntriesWithoutAndWit
 
 TEST(StreamMotionPacketsReceived, CapabilityAndGpioResultAnswers) {
     const auto capability =
-        sm::decode_capability(Bytes(28).u32(0, 7).u32(4, 3).u32(8, 1).u32(12, 8).u32(16, 2).u32(20, 4).u32(24, 1).span());
+        read<sm::CapabilityPacket>(Bytes(28).u32(0, 7).u32(4, 3).u32(8, 1).u32(12, 8).u32(16, 2).u32(20, 4).u32(24, 1).span());
     ASSERT_TRUE(capability.has_value());
     EXPECT_FALSE(capability->set);
     EXPECT_EQ(capability->sampling_rate, 8U);
@@ -226,30 +245,30 @@ TEST(StreamMotionPacketsReceived, CapabilityAndGpioResultAnswers) {
     EXPECT_EQ(capability->rob_status_use_tcp, 1U);
 
     // The result has no version field: the result code sits where others keep it.
-    const auto gpio = sm::decode_gpio_result(Bytes(12).u32(0, 203).u32(4, 2).u32(8, 96).span());
+    const auto gpio = read<sm::GpioResultPacket>(Bytes(12).u32(0, 203).u32(4, 2).u32(8, 96).span());
     ASSERT_TRUE(gpio.has_value());
     EXPECT_EQ(gpio->result, 2U);
     EXPECT_EQ(gpio->ptf, 96U);
 }
 
 TEST(StreamMotionPacketsReceived, AnyControllerDatagramIsToldApartBySize) {
-    const auto status = sm::decode_controller_packet(orvane_test::wire::status_packet(3, 1, 0, 0, joints).span());
+    const auto status = read_any(orvane_test::wire::status_packet(3, 1, 0, 0, joints).span());
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(std::holds_alternative<sm::StatusPacket>(*status));
     const auto force_bytes = orvane_test::wire::status_packet(4, 1, 0, 0, joints, true);
-    const auto with_force = sm::decode_controller_packet(force_bytes.span());
+    const auto with_force = read_any(force_bytes.span());
     ASSERT_TRUE(with_force.has_value());
     EXPECT_TRUE(std::get<sm::StatusPacket>(*with_force).with_force);
-    const auto v1 = sm::decode_controller_packet(Bytes(132).u32(4, 1).span());
+    const auto v1 = read_any(Bytes(132).u32(4, 1).span());
     ASSERT_TRUE(v1.has_value());
     EXPECT_TRUE(std::holds_alternative<sm::StatusV1Packet>(*v1));
-    const auto table = sm::decode_controller_packet(Bytes(184).u32(0, 3).u32(4, 3).u32(8, 1).span());
+    const auto table = read_any(Bytes(184).u32(0, 3).u32(4, 3).u32(8, 1).span());
     ASSERT_TRUE(table.has_value());
     EXPECT_TRUE(std::holds_alternative<sm::ThresholdAnswer>(*table));
-    const auto capability = sm::decode_controller_packet(Bytes(28).u32(0, 7).u32(4, 3).span());
+    const auto capability = read_any(Bytes(28).u32(0, 7).u32(4, 3).span());
     ASSERT_TRUE(capability.has_value());
     EXPECT_TRUE(std::holds_alternative<sm::CapabilityPacket>(*capability));
-    const auto gpio = sm::decode_controller_packet(Bytes(12).u32(0, 203).span());
+    const auto gpio = read_any(Bytes(12).u32(0, 203).span());
     ASSERT_TRUE(gpio.has_value());
     EXPECT_TRUE(std::holds_alternative<sm::GpioResultPacket>(*gpio));
 }
@@ -260,7 +279,7 @@ TEST(StreamMotionPacketsReceived, HostPacketsReadBackAsWritten) {
     sm::CommandPacket command{.version = 3, .sequence_no = 5, .is_last_command = true, .do_motion_control = false};
     command.position = positions;
     command.io_command[17] = 0x42;
-    const auto command_back = sm::decode_command(encoded(command));
+    const auto command_back = read<sm::CommandPacket>(encoded(command));
     ASSERT_TRUE(command_back.has_value());
     EXPECT_EQ(command_back->sequence_no, 5U);
     EXPECT_TRUE(command_back->is_last_command);
@@ -271,23 +290,23 @@ TEST(StreamMotionPacketsReceived, HostPacketsReadBackAsWritten) {
 
     sm::GpioConfigPacket gpio{.version = 4};
     gpio.entries[3] = {sm::GpioEntry::Use::register_command, sm::GpioEntry::Port::float_register, 7, 3};
-    const auto gpio_back = sm::decode_gpio_config(encoded(gpio));
+    const auto gpio_back = read<sm::GpioConfigPacket>(encoded(gpio));
     ASSERT_TRUE(gpio_back.has_value());
     EXPECT_EQ(gpio_back->entries[3].use, sm::GpioEntry::Use::register_command);
     EXPECT_EQ(gpio_back->entries[3].start, 7U);
     EXPECT_EQ(gpio_back->entries[3].length, 3U);
 
-    EXPECT_EQ(sm::decode_start(encoded(sm::StartPacket{.version = 1}))->version, 1U);
-    EXPECT_EQ(sm::decode_start(encoded(sm::StartPacket{.version = 4}))->version, 4U);
-    EXPECT_EQ(sm::decode_stop(encoded(sm::StopPacket{.version = 4}))->version, 4U);
+    EXPECT_EQ(read<sm::StartPacket>(encoded(sm::StartPacket{.version = 1}))->version, 1U);
+    EXPECT_EQ(read<sm::StartPacket>(encoded(sm::StartPacket{.version = 4}))->version, 4U);
+    EXPECT_EQ(read<sm::StopPacket>(encoded(sm::StopPacket{.version = 4}))->version, 4U);
     const sm::ThresholdRequest request{.axis = 5, .kind = sm::LimitKind::jerk};
-    EXPECT_EQ(sm::decode_threshold_request(encoded(request))->kind, sm::LimitKind::jerk);
-    EXPECT_EQ(sm::decode_force_sensor_config(encoded(sm::ForceSensorConfigPacket{.fs_type = 2}))->fs_type, 2U);
-    EXPECT_EQ(sm::decode_capability(encoded(sm::CapabilityPacket{.set = true, .available_version = 4}))->set, true);
+    EXPECT_EQ(read<sm::ThresholdRequest>(encoded(request))->kind, sm::LimitKind::jerk);
+    EXPECT_EQ(read<sm::ForceSensorConfigPacket>(encoded(sm::ForceSensorConfigPacket{.fs_type = 2}))->fs_type, 2U);
+    EXPECT_EQ(read<sm::CapabilityPacket>(encoded(sm::CapabilityPacket{.set = true, .available_version = 4}))->set, true);
 
     sm::CommandV1Packet v1{.sequence_no = 9, .write_io_value = 0x1234};
     v1.position[8] = -1.25f;
-    const auto v1_back = sm::decode_command_v1(encoded(v1));
+    const auto v1_back = read<sm::CommandV1Packet>(encoded(v1));
     ASSERT_TRUE(v1_back.has_value());
     EXPECT_EQ(v1_back->write_io_value, 0x1234);
     EXPECT_EQ(v1_back->position[8], -1.25f);
@@ -295,7 +314,7 @@ TEST(StreamMotionPacketsReceived, HostPacketsReadBackAsWritten) {
     sm::StatusPacket status{.with_force = true, .version = 4, .sequence_no = 3, .fs_type = 1};
     status.joint_angle[2] = 45.5f;
     status.force[5] = -9.0f;
-    const auto status_back = sm::decode_status(encoded(status));
+    const auto status_back = read<sm::StatusPacket>(encoded(status));
     ASSERT_TRUE(status_back.has_value());
     EXPECT_EQ(status_back->joint_angle[2], 45.5f);
     EXPECT_EQ(status_back->force[5], -9.0f);
@@ -303,10 +322,10 @@ TEST(StreamMotionPacketsReceived, HostPacketsReadBackAsWritten) {
 
     sm::ThresholdAnswer table{.axis = 4, .kind = sm::LimitKind::velocity, .max_cartesian_speed = 1500};
     table.full_payload[19] = 12.5f;
-    EXPECT_EQ(sm::decode_threshold_answer(encoded(table))->full_payload[19], 12.5f);
-    EXPECT_EQ(sm::decode_gpio_result(encoded(sm::GpioResultPacket{.result = 2, .ptf = 7}))->ptf, 7U);
+    EXPECT_EQ(read<sm::ThresholdAnswer>(encoded(table))->full_payload[19], 12.5f);
+    EXPECT_EQ(read<sm::GpioResultPacket>(encoded(sm::GpioResultPacket{.result = 2, .ptf = 7}))->ptf, 7U);
     sm::StatusV1Packet status_v1{.sequence_no = 12};
-    EXPECT_EQ(sm::decode_status_v1(encoded(status_v1))->sequence_no, 12U);
+    EXPECT_EQ(read<sm::StatusV1Packet>(encoded(status_v1))->sequence_no, 12U);
 }
 
 // --- malformed datagrams ------------------------------------------------------------
@@ -320,9 +339,11 @@ struct Malformed {
 class StreamMotionPacketsRefused : public ::testing::TestWithParam<Malformed> {};
 
 TEST_P(StreamMotionPacketsRefused, ByTheControllerPacketDecoder) {
-    const auto decoded = sm::decode_controller_packet(GetParam().datagram);
-    ASSERT_FALSE(decoded.has_value());
-    EXPECT_EQ(decoded.error(), GetParam().error);
+    sm::ControllerPacket packet{sm::GpioResultPacket{.result = 77}};
+    EXPECT_EQ(sm::decode_controller_packet(GetParam().datagram, packet), GetParam().error);
+    // What the caller held is left as it was.
+    ASSERT_TRUE(std::holds_alternative<sm::GpioResultPacket>(packet));
+    EXPECT_EQ(std::get<sm::GpioResultPacket>(packet).result, 77U);
 }
 
 namespace {
@@ -364,19 +385,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StreamMotionPacketsRefused, EachDecoderRefusesAnotherPacketsBytes) {
     const auto status = orvane_test::wire::status_packet(3, 1, 0, 0, joints);
-    EXPECT_EQ(sm::decode_status_v1(status.span()).error(), sm::DecodeError::wrong_size);
-    EXPECT_EQ(sm::decode_command(status.span()).error(), sm::DecodeError::wrong_size);
-    EXPECT_EQ(sm::decode_threshold_answer(status.span()).error(), sm::DecodeError::wrong_size);
+    EXPECT_EQ(refusal<sm::StatusV1Packet>(status.span()), sm::DecodeError::wrong_size);
+    EXPECT_EQ(refusal<sm::CommandPacket>(status.span()), sm::DecodeError::wrong_size);
+    EXPECT_EQ(refusal<sm::ThresholdAnswer>(status.span()), sm::DecodeError::wrong_size);
     // A Stop is no Start, and the reverse; a Start of version 1 layout must say 1 to 3.
-    EXPECT_EQ(sm::decode_start(Bytes(8).u32(0, 2).u32(4, 3).span()).error(), sm::DecodeError::wrong_type);
-    EXPECT_EQ(sm::decode_stop(Bytes(8).u32(0, 200).u32(4, 3).span()).error(), sm::DecodeError::wrong_type);
-    EXPECT_EQ(sm::decode_start(Bytes(8).u32(0, 0).u32(4, 4).span()).error(), sm::DecodeError::wrong_version);
-    EXPECT_EQ(sm::decode_start(Bytes(8).u32(0, 200).u32(4, 1).span()).error(), sm::DecodeError::wrong_version);
+    EXPECT_EQ(refusal<sm::StartPacket>(Bytes(8).u32(0, 2).u32(4, 3).span()), sm::DecodeError::wrong_type);
+    EXPECT_EQ(refusal<sm::StopPacket>(Bytes(8).u32(0, 200).u32(4, 3).span()), sm::DecodeError::wrong_type);
+    EXPECT_EQ(refusal<sm::StartPacket>(Bytes(8).u32(0, 0).u32(4, 4).span()), sm::DecodeError::wrong_version);
+    EXPECT_EQ(refusal<sm::StartPacket>(Bytes(8).u32(0, 200).u32(4, 1).span()), sm::DecodeError::wrong_version);
     // The force-sensor configuration exists from version 4 on.
-    EXPECT_EQ(sm::decode_force_sensor_config(Bytes(16).u32(0, 205).u32(4, 3).span()).error(),
+    EXPECT_EQ(refusal<sm::ForceSensorConfigPacket>(Bytes(16).u32(0, 205).u32(4, 3).span()),
               sm::DecodeError::wrong_version);
-    EXPECT_EQ(sm::decode_command(Bytes(344).u32(0, 201).u32(4, 1).span()).error(), sm::DecodeError::wrong_version);
-    EXPECT_EQ(sm::decode_threshold_request(Bytes(16).u32(0, 3).u32(4, 3).u32(8, 1).u32(12, 9).span()).error(),
+    EXPECT_EQ(refusal<sm::CommandPacket>(Bytes(344).u32(0, 201).u32(4, 1).span()), sm::DecodeError::wrong_version);
+    EXPECT_EQ(refusal<sm::ThresholdRequest>(Bytes(16).u32(0, 3).u32(4, 3).u32(8, 1).u32(12, 9).span()),
               sm::DecodeError::bad_field);
 }
 
@@ -402,10 +423,11 @@ std::vector<sm::GpioEntry> sample_configuration() {
 }  // namespace
 
 TEST(StreamMotionIoArrays, BlocksLieInConfigurationOrderPaddedToFourBytes) {
-    const auto layout = sm::IoLayout::make(sample_configuration());
-    ASSERT_TRUE(layout.has_value()) << layout.error();
-    EXPECT_EQ(layout->status_bytes(), 20U);
-    EXPECT_EQ(layout->command_bytes(), 12U);
+    sm::IoLayout layout;
+    const auto refused = sm::IoLayout::build(sample_configuration(), layout);
+    ASSERT_FALSE(refused.has_value()) << *refused;
+    EXPECT_EQ(layout.status_bytes(), 20U);
+    EXPECT_EQ(layout.command_bytes(), 12U);
 
     Bytes status(256);
     status.u8(1, 0b10);              // DI[10]: point 9, byte 1, bit 1
@@ -413,40 +435,42 @@ TEST(StreamMotionIoArrays, BlocksLieInConfigurationOrderPaddedToFourBytes) {
     status.le_f32(12 + 4, -2.5f);    // R[2]
     std::array<std::uint8_t, 256> io{};
     std::copy(status.data().begin(), status.data().end(), io.begin());
-    EXPECT_EQ(layout->digital_state(io, Port::digital_in, 10), true);
-    EXPECT_EQ(layout->digital_state(io, Port::digital_in, 9), false);
-    EXPECT_EQ(layout->digital_state(io, Port::digital_in, 11), std::nullopt);
-    EXPECT_EQ(layout->analog_state(io, Port::analog_in, 2), 0x1234);
-    EXPECT_EQ(layout->register_state(io, 2), -2.5f);
-    EXPECT_EQ(layout->register_state(io, 3), std::nullopt);
+    EXPECT_EQ(layout.digital_state(io, Port::digital_in, 10), true);
+    EXPECT_EQ(layout.digital_state(io, Port::digital_in, 9), false);
+    EXPECT_EQ(layout.digital_state(io, Port::digital_in, 11), std::nullopt);
+    EXPECT_EQ(layout.analog_state(io, Port::analog_in, 2), 0x1234);
+    EXPECT_EQ(layout.register_state(io, 2), -2.5f);
+    EXPECT_EQ(layout.register_state(io, 3), std::nullopt);
     // A command port is not reported as a state.
-    EXPECT_EQ(layout->digital_state(io, Port::digital_out, 1), std::nullopt);
+    EXPECT_EQ(layout.digital_state(io, Port::digital_out, 1), std::nullopt);
 
     std::array<std::uint8_t, 256> command{};
-    EXPECT_TRUE(layout->set_digital_command(command, Port::digital_out, 9, true));    // byte 1, bit 0
-    EXPECT_TRUE(layout->set_digital_command(command, Port::digital_out, 20, true));   // byte 2, bit 3
-    EXPECT_TRUE(layout->set_register_command(command, 5, 1.5f));
-    EXPECT_TRUE(layout->set_analog_command(command, Port::analog_out, 2, 0xBEEF));
-    EXPECT_FALSE(layout->set_digital_command(command, Port::digital_out, 21, true));
-    EXPECT_FALSE(layout->set_digital_command(command, Port::digital_in, 1, true));
-    EXPECT_FALSE(layout->set_register_command(command, 1, 3.0f));
+    EXPECT_TRUE(layout.set_digital_command(command, Port::digital_out, 9, true));    // byte 1, bit 0
+    EXPECT_TRUE(layout.set_digital_command(command, Port::digital_out, 20, true));   // byte 2, bit 3
+    EXPECT_TRUE(layout.set_register_command(command, 5, 1.5f));
+    EXPECT_TRUE(layout.set_analog_command(command, Port::analog_out, 2, 0xBEEF));
+    EXPECT_FALSE(layout.set_digital_command(command, Port::digital_out, 21, true));
+    EXPECT_FALSE(layout.set_digital_command(command, Port::digital_in, 1, true));
+    EXPECT_FALSE(layout.set_register_command(command, 1, 3.0f));
     Bytes expected(256);
     expected.u8(1, 0b1).u8(2, 0b1000).le_f32(4, 1.5f).le16(8, 0xBEEF);
     EXPECT_TRUE(std::equal(command.begin(), command.end(), expected.data().begin()));
 
-    EXPECT_TRUE(layout->set_digital_command(command, Port::digital_out, 9, false));
+    EXPECT_TRUE(layout.set_digital_command(command, Port::digital_out, 9, false));
     EXPECT_EQ(command[1], 0);
-    EXPECT_EQ(layout->digital_command(command, Port::digital_out, 20), true);
+    EXPECT_EQ(layout.digital_command(command, Port::digital_out, 20), true);
 
-    const auto packet = layout->config_packet(3);
+    const auto packet = layout.config_packet(3);
     EXPECT_EQ(packet.entries[3].use, Use::register_state);  // the unused entry is not sent
     EXPECT_EQ(packet.entries[6].use, Use::none);
 }
 
 TEST(StreamMotionIoArrays, ConfigurationsThatCannotWorkAreRefusedWithTheBlockNamed) {
     const auto refused = [](std::vector<sm::GpioEntry> entries) {
-        const auto layout = sm::IoLayout::make(entries);
-        return layout.has_value() ? std::string() : layout.error();
+        sm::IoLayout layout;
+        const auto reason = sm::IoLayout::build(entries, layout);
+        EXPECT_EQ(layout.empty(), reason.has_value());  // nothing half laid out
+        return reason.value_or("");
     };
     EXPECT_NE(refused({{Use::io_state, Port::float_register, 1, 1}}).find("register block used as I/O"),
               std::string::npos);

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,8 +34,9 @@ public:
     /// Checks a configuration (at most 32 blocks; each block's port fits its
     /// use, starts at 1 or later and has points; blocks of one port and
     /// direction do not overlap; each array's blocks fit in 256 bytes) and
-    /// lays it out; the error says which block is at fault and why.
-    static std::expected<IoLayout, std::string> make(std::span<const GpioEntry> entries);
+    /// lays it out into `layout`. Otherwise returns which block is at fault
+    /// and why, and leaves `layout` as it was.
+    static std::optional<std::string> build(std::span<const GpioEntry> entries, IoLayout& layout);
 
     /// The configuration packet that announces this layout.
     GpioConfigPacket config_packet(std::uint32_t version) const;

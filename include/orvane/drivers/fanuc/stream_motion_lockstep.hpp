@@ -148,6 +148,8 @@ private:
 
     std::array<std::uint8_t, io_array_size> io{};
     std::array<std::uint8_t, CommandPacket::size> buffer{};
+    // The datagram last decoded (kept here, not on the loop's stack).
+    ControllerPacket packet;
 };
 
 }  // namespace orvane::drivers::stream_motion

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <variant>
@@ -239,29 +239,30 @@ std::size_t encode(const ThresholdAnswer& packet, std::span<std::uint8_t> out) n
 std::size_t encode(const GpioResultPacket& packet, std::span<std::uint8_t> out) noexcept;
 
 // --- decoding ------------------------------------------------------------------------
-// Each takes exactly one datagram. Versions accepted: 3 and 4 for the
+// Each takes exactly one datagram and reads it into `packet`, or returns why
+// not and leaves `packet` as it was. Versions accepted: 3 and 4 for the
 // version-3 layouts (4 only for what version 4 added), 1 to 3 for the
 // version-1 layouts (a controller was seen to report 3 in them), 1 to 4 for
 // Stop and the threshold packets, and any non-zero version in a capability
 // packet, which is how a controller tells its version.
-std::expected<StartPacket, DecodeError> decode_start(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<StopPacket, DecodeError> decode_stop(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<ThresholdRequest, DecodeError> decode_threshold_request(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<CapabilityPacket, DecodeError> decode_capability(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<GpioConfigPacket, DecodeError> decode_gpio_config(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<ForceSensorConfigPacket, DecodeError> decode_force_sensor_config(
-    std::span<const std::uint8_t> datagram) noexcept;
-std::expected<CommandPacket, DecodeError> decode_command(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<CommandV1Packet, DecodeError> decode_command_v1(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<StatusPacket, DecodeError> decode_status(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<StatusV1Packet, DecodeError> decode_status_v1(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<ThresholdAnswer, DecodeError> decode_threshold_answer(std::span<const std::uint8_t> datagram) noexcept;
-std::expected<GpioResultPacket, DecodeError> decode_gpio_result(std::span<const std::uint8_t> datagram) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, StartPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, StopPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, ThresholdRequest& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, CapabilityPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, GpioConfigPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, ForceSensorConfigPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, CommandPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, CommandV1Packet& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, StatusPacket& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, StatusV1Packet& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, ThresholdAnswer& packet) noexcept;
+std::optional<DecodeError> decode(std::span<const std::uint8_t> datagram, GpioResultPacket& packet) noexcept;
 
 /// Any datagram a controller sends, told apart by its size (unique among
 /// them) and then checked like the single decoders above.
 using ControllerPacket = std::variant<StatusPacket, StatusV1Packet, ThresholdAnswer, CapabilityPacket, GpioResultPacket>;
-std::expected<ControllerPacket, DecodeError> decode_controller_packet(std::span<const std::uint8_t> datagram) noexcept;
+std::optional<DecodeError> decode_controller_packet(std::span<const std::uint8_t> datagram,
+                                                    ControllerPacket& packet) noexcept;
 
 /// The largest datagram either side sends.
 inline constexpr std::size_t max_packet_size = GpioConfigPacket::size;
