@@ -163,6 +163,30 @@ TEST(StreamMotionSession, VersionsAreAdoptedOnlyWhereTheirLayoutsAreKnown) {
     EXPECT_EQ(count_of(refusing.controller.types(), 200), 0U);  // never started
 }
 
+TEST(StreamMotionSession, AControllerOfVersionOneIsStartedInItsOwnPackets) {
+    FakeStreamController::Options options;
+    options.available_version = 1;
+    options.v1_statuses = true;
+    Rig rig(options);
+    const auto info = rig.session.bring_up();
+    ASSERT_TRUE(info.has_value()) << info.error().reason;
+    EXPECT_EQ(info->version, 1U);
+    const auto received = rig.controller.received();
+    const auto start = std::ranges::find_if(received, [](const auto& d) { return d.bytes.size() == 8 && d.type == 0; });
+    ASSERT_NE(start, received.end());
+    EXPECT_EQ(start->bytes.get_u32(4), 1U);
+    EXPECT_EQ(count_of(rig.controller.types(), 200), 0U);
+
+    // Version 1 has no I/O configuration: asking for one is refused before Start.
+    sm::SessionSettings with_io;
+    with_io.gpio = {{sm::GpioEntry::Use::io_command, sm::GpioEntry::Port::digital_out, 1, 8}};
+    Rig refused(options, with_io);
+    const auto failed = refused.session.bring_up();
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().step, sm::SessionFailure::Step::gpio);
+    EXPECT_NE(failed.error().reason.find("version 3"), std::string::npos);
+}
+
 TEST(StreamMotionSession, AControllerStreamingTheOldLayoutIsAnsweredInIt) {
     FakeStreamController::Options options;
     options.v1_statuses = true;
