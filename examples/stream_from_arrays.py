@@ -11,12 +11,16 @@ import argparse
 import sys
 
 import numpy as np
+from numpy.typing import NDArray
 
 import orvane
 import orvane_driver_fanuc as fanuc
 
 
-def swing(start, amplitude, duration, dt):
+Array = NDArray[np.float64]
+
+
+def swing(start: Array, amplitude: Array, duration: float, dt: float) -> tuple[Array, Array, Array, Array]:
     """Out and back along a quintic-smoothed cosine: rest to rest, no jumps in acceleration."""
     t = np.arange(0.0, duration + dt / 2, dt)
     s = t / duration
@@ -32,8 +36,8 @@ def swing(start, amplitude, duration, dt):
     return t, positions, velocities, accelerations
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> int:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n", 1)[0])
     parser.add_argument("--host", default="127.0.0.1", help="address of the robot controller")
     parser.add_argument("--duration", type=float, default=3.0, help="seconds for the swing out and back")
     args = parser.parse_args()

@@ -72,9 +72,41 @@ public:
         throw OrvaneError("driver", "The Python event action raised " + failure);
     }
 
+    /// The wrapped callable (use with the interpreter lock held).
+    const py::object& function() const { return *function_; }
+
 private:
     std::shared_ptr<py::object> function_;
 };
+
+// Triggers and values are opaque functions: each Python object carries the
+// expression it was built from, for its repr.
+py::object described(py::object object, const std::string& text) {
+    object.attr("_expression") = text;
+    return object;
+}
+
+std::string expression_of(const py::handle& object) {
+    return py::hasattr(object, "_expression") ? object.attr("_expression").cast<std::string>() : "...";
+}
+
+template <class Compare>
+auto comparison(const char* symbol, Compare compare) {
+    return [symbol, compare](const py::object& self, double threshold) {
+        return described(py::cast(compare(self.cast<const Trigger::Value&>(), threshold)),
+                         expression_of(self) + " " + symbol + " " + std::string(py::repr(py::float_(threshold))));
+    };
+}
+
+template <class Combine>
+auto combination(const char* symbol, Combine combine) {
+    return [symbol, combine](const py::object& self, const py::object& other) -> py::object {
+        // Anything but a Trigger: Python's TypeError for the operator.
+        if (!py::isinstance<Trigger>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return described(py::cast(combine(self.cast<const Trigger&>(), other.cast<const Trigger&>())),
+                         "(" + expression_of(self) + ") " + symbol + " (" + expression_of(other) + ")");
+    };
+}
 
 }  // namespace
 
@@ -84,30 +116,57 @@ void bind_events(py::module_& m) {
     py::class_<Trigger> trigger(m, "Trigger",
                                 "The condition of an event. Build one by comparing a value, e.g.\n"
                                 "`Trigger.Time() > 2.0`, and combine conditions with `&` and `|`\n"
-                                "(short-circuit; Python's `and`/`or` do not combine triggers).");
+                                "(short-circuit; Python's `and`/`or` do not combine triggers).",
+                                py::dynamic_attr());
     py::class_<Trigger::Value>(trigger, "Value",
-                               "A number read at every control step; compare it with a float to get a Trigger.")
-        .def("__gt__", &Trigger::Value::operator>, py::is_operator(), py::arg("threshold"))
-        .def("__ge__", &Trigger::Value::operator>=, py::is_operator(), py::arg("threshold"))
-        .def("__lt__", &Trigger::Value::operator<, py::is_operator(), py::arg("threshold"))
-        .def("__le__", &Trigger::Value::operator<=, py::is_operator(), py::arg("threshold"));
+                               "A number read at every control step; compare it with a float to get a Trigger.",
+                               py::dynamic_attr())
+        .def("__gt__", comparison(">", [](const Trigger::Value& v, double t) { return v > t; }), py::is_operator(),
+             py::arg("threshold"))
+        .def("__ge__", comparison(">=", [](const Trigger::Value& v, double t) { return v >= t; }), py::is_operator(),
+             py::arg("threshold"))
+        .def("__lt__", comparison("<", [](const Trigger::Value& v, double t) { return v < t; }), py::is_operator(),
+             py::arg("threshold"))
+        .def("__le__", comparison("<=", [](const Trigger::Value& v, double t) { return v <= t; }), py::is_operator(),
+             py::arg("threshold"))
+        .def("__repr__", [](const py::object& self) { return "Trigger.Value(" + expression_of(self) + ")"; });
 
     trigger
-        .def_static("Time", &Trigger::Time, "The playback time on the running trajectory [s].")
-        .def_static("TimeToGoal", &Trigger::TimeToGoal, "The time left until the trajectory's end [s].")
-        .def_static("JointPosition", &Trigger::JointPosition, py::arg("dof"),
-                    "The commanded position of joint `dof` (0-based) [rad].")
-        .def_static("TCPPosition", &Trigger::TCPPosition, py::arg("axis"),
-                    "Component `axis` of the tool-centre point's pose: x, y, z [m], a, b, c [rad].")
-        .def("__and__", &Trigger::operator&&, py::is_operator(), py::arg("other"))
-        .def("__or__", &Trigger::operator||, py::is_operator(), py::arg("other"));
+        .def_static(
+            "Time", [] { return described(py::cast(Trigger::Time()), "Time()"); },
+            "The playback time on the running trajectory [s].")
+        .def_static(
+            "TimeToGoal", [] { return described(py::cast(Trigger::TimeToGoal()), "TimeToGoal()"); },
+            "The time left until the trajectory's end [s].")
+        .def_static(
+            "JointPosition",
+            [](std::size_t dof) {
+                return described(py::cast(Trigger::JointPosition(dof)), "JointPosition(" + std::to_string(dof) + ")");
+            },
+            py::arg("dof"), "The commanded position of joint `dof` (0-based) [rad].")
+        .def_static(
+            "TCPPosition",
+            [](std::size_t axis) {
+                return described(py::cast(Trigger::TCPPosition(axis)), "TCPPosition(" + std::to_string(axis) + ")");
+            },
+            py::arg("axis"), "Component `axis` of the tool-centre point's pose: x, y, z [m], a, b, c [rad].")
+        .def("__and__", combination("&", [](const Trigger& a, const Trigger& b) { return a && b; }),
+             py::is_operator(), py::arg("other"))
+        .def("__or__", combination("|", [](const Trigger& a, const Trigger& b) { return a || b; }),
+             py::is_operator(), py::arg("other"))
+        .def("__repr__", [](const py::object& self) { return "Trigger(" + expression_of(self) + ")"; });
 
     py::class_<Action>(m, "Action",
                        "The function of an event, called once with the playback time when its trigger\n"
                        "holds. It runs on the driver's control thread: keep it short, and do not wait\n"
                        "there for a motion of the same driver. Any callable is accepted where an Action is.")
         .def(py::init([](py::function method) { return Action(PythonCallback(std::move(method))); }),
-             py::arg("method"));
+             py::arg("method"))
+        .def("__repr__", [](const Action& action) {
+            const auto* callback = action.callback.target<PythonCallback>();
+            const std::string target = callback ? std::string(py::repr(callback->function())) : "<C++ function>";
+            return "Action(" + target + ")";
+        });
     py::implicitly_convertible<py::function, Action>();
 }
 

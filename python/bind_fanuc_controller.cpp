@@ -3,6 +3,8 @@
 // alarms. Each call waits for one controller answer with the interpreter lock
 // released, so event actions and other Python threads keep running.
 
+#include <string>
+
 #include <orvane/drivers/fanuc/fanuc_controller_types.hpp>
 #include <orvane/drivers/fanuc/fanuc_driver.hpp>
 
@@ -18,6 +20,12 @@ using drivers::FrameToolNumbers;
 using drivers::PositionRegister;
 using release = py::call_guard<py::gil_scoped_release>;
 
+std::string repr_of(const CartesianPose& p) {
+    return "CartesianPose(pose=" + std::string(py::repr(py::cast(p.pose))) +
+           ", user_frame=" + std::to_string(p.user_frame) + ", user_tool=" + std::to_string(p.user_tool) +
+           ", configuration=" + std::string(py::repr(py::str(p.configuration))) + ")";
+}
+
 }  // namespace
 
 void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver) {
@@ -31,7 +39,8 @@ void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::
         .def_readwrite("user_frame", &CartesianPose::user_frame, "User frame number")
         .def_readwrite("user_tool", &CartesianPose::user_tool, "Tool number")
         .def_readwrite("configuration", &CartesianPose::configuration,
-                       "Arm configuration as on the pendant, e.g. \"N U T, 0, 0, 0\"");
+                       "Arm configuration as on the pendant, e.g. \"N U T, 0, 0, 0\"")
+        .def("__repr__", &repr_of);
     py::class_<FrameToolNumbers>(m, "FrameToolNumbers", "The active user frame and tool.")
         .def_readonly("user_frame", &FrameToolNumbers::user_frame)
         .def_readonly("user_tool", &FrameToolNumbers::user_tool)
@@ -42,7 +51,14 @@ void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::
     py::class_<PositionRegister>(m, "PositionRegister", "A position register: a Cartesian pose or joint position.")
         .def_readonly("cartesian", &PositionRegister::cartesian, "The Cartesian pose, or None")
         .def_readonly("joint_position", &PositionRegister::joint_position,
-                      "Joint position in radians (J3 independent of J2), or None");
+                      "Joint position in radians (J3 independent of J2), or None")
+        .def("__repr__", [](const PositionRegister& r) {
+            if (r.cartesian) return "PositionRegister(cartesian=" + repr_of(*r.cartesian) + ")";
+            if (r.joint_position) {
+                return "PositionRegister(joint_position=" + std::string(py::repr(py::cast(*r.joint_position))) + ")";
+            }
+            return std::string("PositionRegister()");
+        });
 
     driver
         .def_property_readonly("current_cartesian_position", py::cpp_function(&FanucDriver::get_current_cartesian_position, release()),

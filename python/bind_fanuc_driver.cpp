@@ -1,7 +1,11 @@
 // FanucDriver: the only driver Python code constructs. It always connects at
 // construction, and raises OrvaneError when the controller cannot be reached.
 
+#include <array>
+#include <cmath>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -13,6 +17,7 @@ namespace orvane::python {
 
 using drivers::FanucDriver;
 void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
+void bind_fanuc_poses(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
 
 namespace {
 
@@ -36,6 +41,48 @@ std::shared_ptr<FanucDriver> make_driver(Arguments&&... arguments) {
     return driver;
 }
 
+// A payload schedule as Python gives it: an int, or a float that is whole.
+double schedule_number(const py::handle& value) {
+    PyObject* object = value.ptr();
+    if (PyBool_Check(object) || !(PyIndex_Check(object) || PyFloat_Check(object))) {
+        throw py::type_error("A payload schedule is a whole number, not " +
+                             std::string(py::str(py::type::handle_of(value).attr("__name__"))) + ".");
+    }
+    double number = 0.0;
+    if (PyFloat_Check(object)) {
+        number = PyFloat_AsDouble(object);
+    } else {
+        const auto whole = py::reinterpret_steal<py::object>(PyNumber_Index(object));
+        if (!whole) throw py::error_already_set();
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
+        number = overflow > 0 ? HUGE_VAL : overflow < 0 ? -HUGE_VAL : static_cast<double>(n);
+    }
+    if (const auto fault = FanucDriver::payload_schedule_fault(number)) throw py::value_error(*fault);
+    return number;
+}
+
+bool set_payload(FanucDriver& self, const py::handle& schedule) {
+    const double number = schedule_number(schedule);
+    // An instruction: answered once the motion queued before it has run.
+    py::gil_scoped_release release;
+    return self.set_payload(number);
+}
+
+std::array<double, 3> three_values(const std::vector<double>& values, const char* name, const char* what) {
+    if (values.size() != 3) {
+        throw py::value_error(std::string(name) + " takes 3 values (" + what + "), not " +
+                              std::to_string(values.size()) + ".");
+    }
+    return {values[0], values[1], values[2]};
+}
+
+constexpr const char* set_payload_doc =
+    "Select payload schedule `schedule` (PAYLOAD[1] to PAYLOAD[10]) on the controller; an\n"
+    "instruction, so it takes effect after the motion already sent. A value that is not a\n"
+    "whole number from 1 to 10 raises ValueError and nothing is sent. False when the driver\n"
+    "is not enabled or the controller refuses it.";
+
 }  // namespace
 
 void bind_fanuc_driver(py::module_& m) {
@@ -51,7 +98,11 @@ void bind_fanuc_driver(py::module_& m) {
                       "Per reading, the largest joint deviation from the commanded path")
         .def_readonly("max_deviation", &drivers::MotionFeedback::max_deviation,
                       "The largest deviation of the motion")
-        .def("__len__", [](const drivers::MotionFeedback& self) { return self.times.size(); });
+        .def("__len__", [](const drivers::MotionFeedback& self) { return self.times.size(); })
+        .def("__repr__", [](const drivers::MotionFeedback& self) {
+            return "MotionFeedback(readings=" + std::to_string(self.times.size()) +
+                   ", max_deviation=" + std::string(py::repr(py::float_(self.max_deviation))) + ")";
+        });
 
 
     py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>> driver(m, "FanucDriver",
@@ -69,7 +120,42 @@ void bind_fanuc_driver(py::module_& m) {
              py::arg("planner"), py::arg("robot"), py::arg("host"), py::arg("sync_with_kelvra") = false,
              "Starts an Fanuc Robot Driver using RMI. Controls the given robot only.")
         .def("set_speed_override", &FanucDriver::set_speed_override, py::arg("value"))
-        .def("set_payload", &FanucDriver::set_payload, py::arg("weight"))
+        .def(
+            "set_payload", [](FanucDriver& self, const py::handle& schedule) { return set_payload(self, schedule); },
+            py::arg("schedule"), set_payload_doc)
+        // The keyword this method once had: it always named a schedule.
+        .def(
+            "set_payload",
+            [](FanucDriver& self, const py::handle& weight) {
+                if (PyErr_WarnEx(PyExc_DeprecationWarning,
+                                 "set_payload(weight=n) selects payload schedule n, not a mass: write "
+                                 "set_payload(schedule=n), and set_payload_value() to set a schedule's mass",
+                                 1) != 0) {
+                    throw py::error_already_set();
+                }
+                return set_payload(self, weight);
+            },
+            py::arg("weight"), set_payload_doc)
+        .def(
+            "set_payload_value",
+            [](FanucDriver& self, const py::handle& schedule, double mass, const std::vector<double>& centre_of_gravity,
+               const std::optional<std::vector<double>>& inertia) {
+                drivers::PayloadValue payload;
+                payload.mass = mass;
+                payload.centre_of_gravity = three_values(centre_of_gravity, "centre_of_gravity", "x, y, z [m]");
+                if (inertia) payload.inertia = three_values(*inertia, "inertia", "about x, y, z [kg m^2]");
+                const auto number = static_cast<int>(schedule_number(schedule));
+                if (const auto fault = FanucDriver::payload_value_fault(number, payload)) {
+                    throw py::value_error(*fault);
+                }
+                py::gil_scoped_release release;
+                return self.set_payload_value(number, payload);
+            },
+            py::arg("schedule"), py::arg("mass"), py::arg("centre_of_gravity"), py::arg("inertia") = py::none(),
+            "Set a payload schedule's mass [kg], centre of gravity in the faceplate frame [m] and\n"
+            "optionally its inertia about the centre of gravity [kg m^2]. Needs newer controller\n"
+            "firmware (older: False, with one warning). Values that cannot be a payload raise\n"
+            "ValueError and nothing is sent.")
         .def("close", &FanucDriver::close,
              "Stop the robot if it moves, disable RMI motion and disconnect. Calling it again does nothing.",
              py::call_guard<py::gil_scoped_release>())
@@ -93,7 +179,13 @@ void bind_fanuc_driver(py::module_& m) {
             "How far back from a reading its commanded value may lie [s]: servo lag plus timing uncertainty")
         .def_property_readonly("last_motion_feedback", &FanucDriver::get_last_motion_feedback,
                                "The joint readings of the last motion, kept until the next one starts");
+    driver.def("__repr__", [](const FanucDriver& self) {
+        return "FanucDriver(host=" + std::string(py::repr(py::str(self.host))) + ", robot=" +
+               std::string(py::repr(py::str(self.robot ? self.robot->name : std::string()))) +
+               ", connected=" + (self.is_connected() ? "True" : "False") + ")";
+    });
     bind_fanuc_controller(m, driver);
+    bind_fanuc_poses(m, driver);
 }
 
 }  // namespace orvane::python

@@ -156,7 +156,17 @@ void bind_future(py::module_& m, const char* name, const char* doc) {
             "an unfinished motion, then raises the exception in the coroutine.")
         .def(
             "close", [](const Self& self) { stop_abandoned_motion(self); },
-            "The awaiting coroutine was closed: stops the robot when this is an unfinished motion.");
+            "The awaiting coroutine was closed: stops the robot when this is an unfinished motion.")
+        .def("__repr__", [name](const Self& self) {
+            const std::string kind = name;
+            if (!self.future.valid()) return kind + "(no operation)";
+            if (!is_ready(self.future, std::chrono::milliseconds(0))) return kind + "(running)";
+            try {
+                return kind + "(done: " + std::string(py::repr(py::cast(self.future.get()))) + ")";
+            } catch (const std::exception& error) {
+                return kind + "(failed: " + error.what() + ")";
+            }
+        });
 }
 
 // One thread waits for every dropped, unfinished operation in turn, so that

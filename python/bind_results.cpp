@@ -120,7 +120,12 @@ void bind_robot_state(py::module_& m) {
     py::class_<RobotState>(m, "RobotState", "Joint position, velocity and acceleration of the robot.")
         .def_readwrite("position", &RobotState::position)
         .def_readwrite("velocity", &RobotState::velocity)
-        .def_readwrite("acceleration", &RobotState::acceleration);
+        .def_readwrite("acceleration", &RobotState::acceleration)
+        .def("__repr__", [](const RobotState& state) {
+            auto list = [](const std::vector<double>& values) { return std::string(py::repr(py::cast(values))); };
+            return "RobotState(position=" + list(state.position) + ", velocity=" + list(state.velocity) +
+                   ", acceleration=" + list(state.acceleration) + ")";
+        });
 }
 
 }  // namespace orvane::python

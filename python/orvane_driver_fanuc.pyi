@@ -13,14 +13,23 @@ during a future's `get`/`wait`) stops the robot and raises KeyboardInterrupt.
 
 from collections.abc import Callable, Generator, Sequence
 from types import TracebackType
-from typing import Any, ClassVar, Literal, NoReturn, TypeAlias, overload
+from typing import Any, ClassVar, Literal, NoReturn, Protocol, TypeAlias, overload, type_check_only
 
-from orvane import CartesianWaypoint, Frame, Kelvra, Planner, Robot, Trajectory, Waypoint
+from orvane import CartesianWaypoint, Frame, Kelvra, Planner, Robot, RobotArm, Trajectory, Waypoint
 
-_Point: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint
+@type_check_only
+class _Array(Protocol):
+    """A numpy array (anything with __array__ and a length), taken as a list of its values."""
+
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+# Joint values: a list, tuple or numpy array of floats.
+_Vector: TypeAlias = Sequence[float] | _Array
+_Point: TypeAlias = _Vector | Waypoint | CartesianWaypoint
 # Joint positions (reached at rest), a Waypoint, a CartesianWaypoint or a
 # RobotMap (a dict of points per robot name).
-_Goal: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint | dict[str, _Point]
+_Goal: TypeAlias = _Vector | Waypoint | CartesianWaypoint | dict[str, _Point]
 
 __version__: str
 
@@ -28,6 +37,15 @@ def set_log_level(level: str) -> None:
     """Set the log threshold: 'Debug', 'Info', 'Warn', 'Error' or 'Off' (any letter case)."""
 
 def get_log_level() -> str: ...
+def world_frame_in_base(arm: RobotArm) -> Frame:
+    """The controller's world frame (user frame 0) in the arm's base frame: on the J1 axis at the height of J2."""
+
+def world_to_base(arm: RobotArm, pose: Frame) -> Frame:
+    """A pose in the controller's world frame, in the arm's base frame (the planner's)."""
+
+def base_to_world(arm: RobotArm, pose: Frame) -> Frame:
+    """A pose in the arm's base frame (the planner's), in the controller's world frame."""
+
 def log_to_python(enabled: bool = True) -> None:
     """Send the driver's log lines to Python's logging (logger "orvane") instead of standard output."""
 
@@ -245,7 +263,27 @@ class FanucDriver(Driver):
     @overload
     def __init__(self, planner: Planner, robot: Robot, host: str, sync_with_kelvra: bool = False) -> None: ...
     def set_speed_override(self, value: int) -> bool: ...
-    def set_payload(self, weight: float) -> bool: ...
+    @overload
+    def set_payload(self, schedule: float) -> bool:
+        """Select payload schedule 1-10 (a whole number; anything else raises ValueError)."""
+    @overload
+    def set_payload(self, *, weight: float) -> bool:
+        """Deprecated keyword: it names a schedule number, not a mass."""
+    def set_payload_value(
+        self, schedule: int, mass: float, centre_of_gravity: _Vector, inertia: _Vector | None = None
+    ) -> bool:
+        """Set a schedule's mass [kg], centre of gravity [m] and optionally inertia [kg m^2]."""
+    def to_planner_waypoint(self, pose: CartesianPose) -> CartesianWaypoint | None:
+        """The planner's waypoint (faceplate in the arm's base frame) for a pose of the controller."""
+    @overload
+    def move_to(self, goal: CartesianPose, ignore_collisions: bool = False) -> Result:
+        """Move to a pose of the controller, in its user frame with its tool."""
+    @overload
+    def move_to(self, goal: _Goal, ignore_collisions: bool = False) -> Result: ...
+    @overload
+    def move_to_async(self, point: CartesianPose, ignore_collisions: bool = False) -> FutureResult: ...
+    @overload
+    def move_to_async(self, point: _Goal, ignore_collisions: bool = False) -> FutureResult: ...
     def close(self) -> None: ...
     def __enter__(self) -> FanucDriver: ...
     def __exit__(
@@ -283,7 +321,7 @@ class FanucDriver(Driver):
     def set_position_register(self, number: int, pose: CartesianPose) -> bool:
         """Write a Cartesian pose to PR[number]."""
     @overload
-    def set_position_register(self, number: int, joint_position: list[float]) -> bool:
+    def set_position_register(self, number: int, joint_position: _Vector) -> bool:
         """Write a joint position (radians, one value per joint) to PR[number]."""
     def read_errors(self, count: int = 1) -> list[str] | None:
         """The newest 1-5 alarm texts, newest first; empty without alarms; None when unreadable."""

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -183,5 +184,30 @@ TEST(ArmConfigurationText, ReadsAndWritesThePendantForm) {
 
     for (const char* bad : {"", "N U", "N F U T", "N U T X", "N U T, 0, 0, 0, 0", "N U T, 1000", "N U T; 0"}) {
         EXPECT_FALSE(ArmConfiguration::parse(bad).has_value()) << bad;
+    }
+}
+
+TEST(SetPayloadValueRequest, SendsKilogramsCentimetresAndKgfCmS2) {
+    const auto body =
+        body_of(SetPayloadValueRequest(4, PayloadValue{7.25, {0.1, 0.0, -0.035}, std::array{0.0980665, 0.196133, 0.0}}));
+    EXPECT_EQ(body["Command"], "FRC_SetPayloadValue");
+    EXPECT_EQ(body["ScheduleNumber"].dump(), "4");
+    EXPECT_DOUBLE_EQ(body["Mass"].get<double>(), 7.25);
+    EXPECT_DOUBLE_EQ(body["CG_X"].get<double>(), 10.0);
+    EXPECT_DOUBLE_EQ(body["CG_Y"].get<double>(), 0.0);
+    EXPECT_DOUBLE_EQ(body["CG_Z"].get<double>(), -3.5);
+    EXPECT_NEAR(body["IN_X"].get<double>(), 1.0, 1e-12);
+    EXPECT_NEAR(body["IN_Y"].get<double>(), 2.0, 1e-12);
+    EXPECT_DOUBLE_EQ(body["IN_Z"].get<double>(), 0.0);
+
+    const auto without = body_of(SetPayloadValueRequest(1, PayloadValue{1.0, {}, {}}));
+    EXPECT_FALSE(without.contains("IN_X"));
+    EXPECT_TRUE(without.contains("CG_X") && without.contains("CG_Y") && without.contains("CG_Z"));
+    // A value the wire cannot carry is refused, never sent as null.
+    try {
+        SetPayloadValueRequest(1, PayloadValue{std::nan(""), {}, {}});
+        ADD_FAILURE() << "a mass of NaN was accepted";
+    } catch (const orvane::OrvaneError& error) {
+        EXPECT_EQ(error.message, "The payload mass cannot be sent to the controller: nan");
     }
 }

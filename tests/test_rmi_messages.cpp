@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <type_traits>
 #include <typeinfo>
 #include <string>
 #include <vector>
@@ -203,38 +204,23 @@ TEST(MotionInstructionJoints, RefusesJointValuesThatCannotBeSent) {
 }
 
 TEST(SetPayloadRequest, IsAnInstructionWithItsScheduleNumber) {
-    SetPayloadRequest payload(5, 2.0);
+    SetPayloadRequest payload(5, 2);
     EXPECT_EQ(payload.as_string(),
               "{\"Instruction\":\"FRC_SetPayLoad\",\"ScheduleNumber\":2,\"SequenceID\":5}\r\n");
     EXPECT_EQ(payload.get_id(), "Instruction5");
     EXPECT_EQ(payload.get_type(), "Instruction");
 
     // Without a sequence ID the sender numbers it before writing.
-    SetPayloadRequest later(2.5);
+    SetPayloadRequest later(3);
     EXPECT_EQ(later.get_id(), "Instruction0");
     later.set_seq_id(13);
     EXPECT_EQ(later.as_string(), "{\"Instruction\":\"FRC_SetPayLoad\",\"ScheduleNumber\":3,\"SequenceID\":13}\r\n");
 }
 
-TEST(SetPayloadRequest, RoundsHalvesAwayFromZero) {
-    auto schedule = [](double value) { return json::parse(SetPayloadRequest(1, value).as_string())["ScheduleNumber"]; };
-    EXPECT_EQ(schedule(2.5), 3);
-    EXPECT_EQ(schedule(-0.4), 0);
-    EXPECT_EQ(json::parse(SetPayloadRequest(1, -0.4).as_string())["ScheduleNumber"].dump(), "0");
-    EXPECT_EQ(schedule(-2.5), -3);
-    EXPECT_EQ(schedule(2.49), 2);
-    EXPECT_EQ(schedule(2147483647.4), 2147483647);
-    EXPECT_EQ(schedule(-2147483648.4), -2147483648LL);
-}
-
-TEST(SetPayloadRequest, RefusesSchedulesThatCannotBeSent) {
-    expect_fanuc_error([] { SetPayloadRequest(1, 1e20); }, "Payload schedule out of range: 1e+20");
-    expect_fanuc_error([] { SetPayloadRequest(1, -1e20); }, "Payload schedule out of range: -1e+20");
-    expect_fanuc_error([] { SetPayloadRequest request(nan_value); }, "Payload schedule is not finite: nan");
-    expect_fanuc_error([] { SetPayloadRequest(1, inf_value); }, "Payload schedule is not finite: inf");
-    EXPECT_THROW(SetPayloadRequest(1, 2147483647.5), orvane::OrvaneError);
-    EXPECT_THROW(SetPayloadRequest(1, -2147483648.5), orvane::OrvaneError);
-}
+// A fraction (a mass passed by mistake) must not compile into a rounded schedule.
+static_assert(!std::is_constructible_v<SetPayloadRequest, std::int32_t, double>);
+static_assert(!std::is_constructible_v<SetPayloadRequest, double>);
+static_assert(std::is_constructible_v<SetPayloadRequest, std::int32_t, std::int32_t>);
 
 // --------------------------------------------------------------- responses
 

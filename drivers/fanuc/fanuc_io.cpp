@@ -1,13 +1,16 @@
 // FanucDriver: digital I/O through the alias table, the controller's speed
-// override and the payload schedule.
+// override, the payload schedule and what a schedule holds.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <sstream>
 #include <string>
 
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
+#include "orvane/drivers/fanuc/rmi_controller_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
 #include "orvane/log/orvane_error.hpp"
@@ -18,6 +21,22 @@ namespace {
 
 const std::string tag = "driver";
 constexpr double command_timeout = 1.0;
+
+std::string describe(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+bool is_payload_schedule(double schedule) {
+    return std::isfinite(schedule) && schedule == std::floor(schedule) &&
+           schedule >= FanucDriver::lowest_payload_schedule && schedule <= FanucDriver::highest_payload_schedule;
+}
+
+bool all_finite(const std::array<double, 3>& values, bool non_negative) {
+    return std::ranges::all_of(values,
+                               [non_negative](double v) { return std::isfinite(v) && (!non_negative || v >= 0.0); });
+}
 
 }  // namespace
 
@@ -82,12 +101,38 @@ bool FanucDriver::set_speed_override(int value) {
     return accepted;
 }
 
-bool FanucDriver::set_payload(double value) {
-    if (!std::isfinite(value) || value < 0.0 ||
-        std::round(value) > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-        log::log_warn(tag, "Refused payload schedule " + std::to_string(value) + ".");
+std::optional<std::string> FanucDriver::payload_schedule_fault(double schedule) {
+    if (is_payload_schedule(schedule)) return std::nullopt;
+    return "Payload schedule " + describe(schedule) + " does not exist: a schedule is a whole number from " +
+           std::to_string(lowest_payload_schedule) + " to " + std::to_string(highest_payload_schedule) +
+           ", never a mass.";
+}
+
+std::optional<std::string> FanucDriver::payload_value_fault(int schedule, const PayloadValue& payload) {
+    if (auto fault = payload_schedule_fault(schedule)) return fault;
+    if (!std::isfinite(payload.mass) || payload.mass < 0.0) {
+        return "The payload mass must be finite and not negative, not " + describe(payload.mass) + " kg.";
+    }
+    if (!all_finite(payload.centre_of_gravity, false)) {
+        return std::string("The payload's centre of gravity must be finite.");
+    }
+    if (payload.inertia && !all_finite(*payload.inertia, true)) {
+        return std::string("The payload's inertia must be finite and not negative.");
+    }
+    try {
+        SetPayloadValueRequest request(schedule, payload);
+    } catch (const OrvaneError& error) {
+        return error.message + ".";
+    }
+    return std::nullopt;
+}
+
+bool FanucDriver::set_payload(double schedule) {
+    if (const auto fault = payload_schedule_fault(schedule)) {
+        refuse_payload(*fault);
         return false;
     }
+    const auto value = static_cast<std::int32_t>(schedule);
     check_link();
     std::shared_future<RmiSocket::ResponsePtr> answer;
     std::int32_t sequence_id = 0;
@@ -97,7 +142,7 @@ bool FanucDriver::set_payload(double value) {
         // with the motion instructions.
         std::lock_guard lock(sampling_mutex);
         if (drive_state.load() == 0 || closing || stopping) {
-            log::log_warn(tag, "The payload can only be set while the driver is enabled.");
+            refuse_payload("The payload can only be set while the driver is enabled.");
             return false;
         }
         sequence_id = next_sequence_id;
@@ -128,6 +173,20 @@ bool FanucDriver::set_payload(double value) {
     std::lock_guard lock(sampling_mutex);
     if (next_sequence_id == sequence_id + 1 && loop_phase == LoopPhase::idle) next_sequence_id = sequence_id;
     return false;
+}
+
+bool FanucDriver::set_payload_value(int schedule, const PayloadValue& payload) {
+    if (const auto fault = payload_value_fault(schedule, payload)) {
+        refuse_payload(*fault);
+        return false;
+    }
+    SetPayloadValueRequest request(schedule, payload);
+    return ask_controller(request, "Setting payload schedule " + std::to_string(schedule)) != nullptr;
+}
+
+void FanucDriver::refuse_payload(const std::string& why) {
+    log::log_warn(tag, why);
+    set_last_error(why);
 }
 
 }  // namespace orvane::drivers

@@ -157,6 +157,25 @@ ReadCartesianPositionRequest::ReadCartesianPositionRequest() : RmiCommand("FRC_R
 
 ReadTCPSpeedRequest::ReadTCPSpeedRequest() : RmiCommand("FRC_ReadTCPSpeed") {}
 
+SetPayloadValueRequest::SetPayloadValueRequest(int schedule, const PayloadValue& payload)
+    : RmiCommand("FRC_SetPayloadValue") {
+    // 1 kgf cm s^2 = 9.80665 N x 0.01 m x s^2 = 0.0980665 kg m^2.
+    constexpr double centimetres_per_metre = 100.0;
+    constexpr double kg_m2_per_kgf_cm_s2 = 0.0980665;
+    body["ScheduleNumber"] = schedule;
+    body["Mass"] = wire_real(payload.mass, "The payload mass");
+    static constexpr const char* centre_keys[] = {"CG_X", "CG_Y", "CG_Z"};
+    static constexpr const char* inertia_keys[] = {"IN_X", "IN_Y", "IN_Z"};
+    for (std::size_t k = 0; k < 3; ++k) {
+        body[centre_keys[k]] = wire_real(payload.centre_of_gravity[k] * centimetres_per_metre,
+                                         std::string("The payload's centre of gravity ") + "XYZ"[k]);
+        if (payload.inertia) {
+            body[inertia_keys[k]] = wire_real((*payload.inertia)[k] / kg_m2_per_kgf_cm_s2,
+                                              std::string("The payload's inertia about ") + "XYZ"[k]);
+        }
+    }
+}
+
 ReadErrorRequest::ReadErrorRequest(int count) : RmiCommand("FRC_ReadError") {
     if (count < 1 || count > 5) refuse("FRC_ReadError reads 1 to 5 alarms, not " + std::to_string(count) + ".");
     body["Count"] = count;

@@ -13,7 +13,6 @@ namespace {
 constexpr double radians_per_degree = 0.017453292519943295;
 // The shortest motion the controller executes as given (milliseconds).
 constexpr std::int32_t minimum_speed_ms = 24;
-constexpr double int32_min = static_cast<double>(std::numeric_limits<std::int32_t>::min());
 constexpr double int32_max = static_cast<double>(std::numeric_limits<std::int32_t>::max());
 
 std::string describe(double value) {
@@ -23,13 +22,6 @@ std::string describe(double value) {
 }
 
 [[noreturn]] void refuse(const std::string& message) { throw OrvaneError("driver.fanuc", message); }
-
-std::int32_t schedule_number(double schedule) {
-    if (!std::isfinite(schedule)) refuse("Payload schedule is not finite: " + describe(schedule));
-    const double rounded = std::round(schedule);  // halves away from zero
-    if (rounded < int32_min || rounded > int32_max) refuse("Payload schedule out of range: " + describe(schedule));
-    return static_cast<std::int32_t>(rounded);
-}
 
 }  // namespace
 
@@ -52,12 +44,12 @@ SetSpeedOverrideRequest::SetSpeedOverrideRequest(std::int32_t value) : RmiComman
     body["Value"] = value;
 }
 
-SetPayloadRequest::SetPayloadRequest(std::int32_t sequence_id, double schedule)
+SetPayloadRequest::SetPayloadRequest(std::int32_t sequence_id, std::int32_t schedule)
     : RmiInstruction("FRC_SetPayLoad", sequence_id) {
-    body["ScheduleNumber"] = schedule_number(schedule);
+    body["ScheduleNumber"] = schedule;
 }
 
-SetPayloadRequest::SetPayloadRequest(double schedule) : SetPayloadRequest(0, schedule) {}
+SetPayloadRequest::SetPayloadRequest(std::int32_t schedule) : SetPayloadRequest(0, schedule) {}
 
 MotionInstruction::MotionInstruction(std::int32_t sequence_id, std::vector<double> joint_positions_, double duration_,
                                      bool stop_at_target)

@@ -104,8 +104,9 @@ void bind_planning(py::module_& m) {
     py::class_<Planner, std::shared_ptr<Planner>>(
         m, "Planner",
         "Plans joint-space trajectories sampled every `delta_time` seconds within every joint's\n"
-        "position, velocity and acceleration limits. plan() raises PlanningError on failure.\n"
-        "Planning releases the interpreter lock; do not change the planner meanwhile.")
+        "position, velocity, acceleration and jerk limits, and within a robot's limit table if it\n"
+        "has one. plan() raises PlanningError on failure. Planning releases the interpreter lock;\n"
+        "do not change environment or delta_time meanwhile (limit tables may change).")
         .def(py::init<std::shared_ptr<Environment>, double>(), py::arg("environment"), py::arg("delta_time"))
         .def(py::init<std::shared_ptr<Robot>, double>(), py::arg("robot"), py::arg("delta_time"),
              "A planner for one robot, in an environment of its own.")
@@ -135,7 +136,21 @@ void bind_planning(py::module_& m) {
             [](const Planner& planner, const LowLevelMotion& motion) {
                 return plan_or_raise([&] { return planner.plan(motion); });
             },
-            py::arg("motion"), "Plans a low-level motion.");
+            py::arg("motion"), "Plans a low-level motion.")
+        .def(
+            "set_limit_table",
+            [](Planner& planner, std::optional<JointLimitTable> table, std::shared_ptr<Robot> robot) {
+                planner.set_limit_table(robot, std::move(table));
+            },
+            py::arg("table"), py::arg("robot") = py::none(),
+            "Speed-dependent limits the controller of `robot` enforces (e.g. the tables a driver read);\n"
+            "plans for that robot keep them besides its own limits, within the steps up to the one\n"
+            "their peak tool speed falls in. Without a robot: the environment's only robot. None\n"
+            "removes the table. Raises ValueError for a table of another number of joints.")
+        .def(
+            "get_limit_table",
+            [](const Planner& planner, std::shared_ptr<Robot> robot) { return planner.get_limit_table(robot); },
+            py::arg("robot") = py::none(), "The limit table set for `robot` (default: the only robot), or None.");
 }
 
 }  // namespace orvane::python

@@ -23,21 +23,24 @@ namespace orvane::python {
 
 void bind_robots(py::module_& m) {
     py::class_<JointLimits>(m, "JointLimits",
-                            "Motion limits of one joint (radians or metres, per second, per second squared).")
-        .def(py::init([](double lower, double upper, double max_velocity, double max_acceleration) {
-                 return JointLimits{lower, upper, max_velocity, max_acceleration};
+                            "Motion limits of one joint (radians or metres, per second, second squared,\n"
+                            "second cubed). A robot built with max_jerk 0 gets 5 * max_acceleration.")
+        .def(py::init([](double lower, double upper, double max_velocity, double max_acceleration, double max_jerk) {
+                 return JointLimits{lower, upper, max_velocity, max_acceleration, max_jerk};
              }),
              py::arg("lower") = 0.0, py::arg("upper") = 0.0, py::arg("max_velocity") = 0.0,
-             py::arg("max_acceleration") = 0.0)
+             py::arg("max_acceleration") = 0.0, py::arg("max_jerk") = 0.0)
         .def_readwrite("lower", &JointLimits::lower)
         .def_readwrite("upper", &JointLimits::upper)
         .def_readwrite("max_velocity", &JointLimits::max_velocity)
         .def_readwrite("max_acceleration", &JointLimits::max_acceleration)
+        .def_readwrite("max_jerk", &JointLimits::max_jerk)
         .def("__repr__", [](const JointLimits& l) {
             return "JointLimits(lower=" + std::string(py::repr(py::float_(l.lower))) +
                    ", upper=" + std::string(py::repr(py::float_(l.upper))) +
                    ", max_velocity=" + std::string(py::repr(py::float_(l.max_velocity))) +
-                   ", max_acceleration=" + std::string(py::repr(py::float_(l.max_acceleration))) + ")";
+                   ", max_acceleration=" + std::string(py::repr(py::float_(l.max_acceleration))) +
+                   ", max_jerk=" + std::string(py::repr(py::float_(l.max_jerk))) + ")";
         });
 
     py::class_<Joint> joint(m, "Joint",

@@ -19,6 +19,7 @@ void bind_version(py::module_& m);
 void bind_geometry(py::module_& m);
 void bind_trajectory(py::module_& m);
 void bind_robots(py::module_& m);
+void bind_limit_table(py::module_& m);
 void bind_planning(py::module_& m);
 void bind_kelvra(py::module_& m);
 

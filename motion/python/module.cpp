@@ -69,6 +69,7 @@ PYBIND11_MODULE(orvane, m) {
     op::bind_geometry(m);
     op::bind_trajectory(m);
     op::bind_robots(m);
+    op::bind_limit_table(m);
     op::bind_planning(m);
     op::bind_kelvra(m);
 }

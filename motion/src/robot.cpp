@@ -15,13 +15,17 @@ std::array<double, 3> normalised(const std::array<double, 3>& v, const std::stri
     return {v[0] / n, v[1] / n, v[2] / n};
 }
 
-void check_limits(const JointLimits& l, const std::string& what) {
+// Checks a joint's limits and gives it the default jerk limit if it has none.
+void complete_limits(JointLimits& l, const std::string& what) {
     if (!(l.lower <= l.upper) || !(l.max_velocity > 0.0) || !(l.max_acceleration > 0.0) ||
-        !std::isfinite(l.max_velocity) || !std::isfinite(l.max_acceleration)) {
+        !std::isfinite(l.max_velocity) || !std::isfinite(l.max_acceleration) || !(l.max_jerk >= 0.0) ||
+        !std::isfinite(l.max_jerk)) {
         throw std::invalid_argument(what +
-                                    ": limits need lower <= upper and positive, finite maximum velocity "
-                                    "and acceleration");
+                                    ": limits need lower <= upper, positive, finite maximum velocity "
+                                    "and acceleration, and a finite maximum jerk that is positive (or 0 for "
+                                    "the default)");
     }
+    if (l.max_jerk == 0.0) l.max_jerk = default_jerk_per_acceleration * l.max_acceleration;
 }
 
 // Rotation that takes `from` to `to`, as a world-frame rotation vector (axis * angle).
@@ -125,7 +129,7 @@ RobotArm::RobotArm(std::string name, std::vector<Joint> joints, const Frame& too
     for (auto& joint : joints_) {
         const std::string what = "RobotArm '" + this->name + "', joint '" + joint.name + "'";
         joint.axis = normalised(joint.axis, what);
-        check_limits(joint.limits, what);
+        complete_limits(joint.limits, what);
     }
 }
 
@@ -263,7 +267,7 @@ LinearAxis::LinearAxis(std::string name, const std::array<double, 3>& axis, cons
     joint_.type = Joint::Type::Prismatic;
     joint_.axis = normalised(axis, what);
     joint_.limits = limits;
-    check_limits(limits, what);
+    complete_limits(joint_.limits, what);
 }
 
 CompositeRobot::CompositeRobot(std::string name, std::vector<std::shared_ptr<Robot>> parts)

@@ -37,7 +37,8 @@ std::shared_ptr<RobotArm> arm_from_description(const char* text, std::string nam
         joint.origin = xyz_rpy(j.at("origin_xyz"), j.at("origin_rpy"));
         joint.axis = vector3(j.at("axis"));
         joint.limits = {j.at("lower").get<double>(), j.at("upper").get<double>(),
-                        j.at("max_velocity").get<double>(), j.at("max_acceleration").get<double>()};
+                        j.at("max_velocity").get<double>(), j.at("max_acceleration").get<double>(),
+                        j.at("max_jerk").get<double>()};
         joints.push_back(std::move(joint));
     }
     const auto& flange = description.at("link6_to_flange");

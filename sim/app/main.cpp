@@ -351,7 +351,7 @@ void console(ControllerSimulator& sim) {
         out << "client=" << s.client_connected << " rmi=" << s.rmi_running << " program=" << s.program_status
             << " servo=" << s.servo_ready << " tp=" << s.tp_enabled << " estop=" << s.estop << " alarm=" << s.alarm
             << " hold=" << s.hold << " next_seq=" << s.next_sequence_id << " queued=" << s.queued_instructions
-            << " override=" << s.override_percent << " joints=";
+            << " override=" << s.override_percent << " payload=" << s.payload_schedule << " joints=";
         for (int k = 0; k < 9; ++k) out << (k ? "," : "") << p[k];
         say(out.str());
         continue;

@@ -238,6 +238,16 @@ protected:
     std::unique_ptr<FanucDriver> driver;
 };
 
+// The same, against a controller whose firmware predates the newer commands.
+class OlderFirmwareTest : public FanucTest {
+protected:
+    orvane::sim::SimulatorConfig simulator_config() const override {
+        auto config = FanucTest::simulator_config();
+        config.firmware = orvane::sim::Firmware::Older;
+        return config;
+    }
+};
+
 // Checks that run over every motion instruction a test sent.
 inline void expect_consecutive_ids(const std::vector<SentInstruction>& instructions, int first) {
     ASSERT_FALSE(instructions.empty());

@@ -177,15 +177,6 @@ TEST_F(ControllerDataTest, ReadsDuringARunAnswerAndTheRunEndsOnTime) {
     }
 }
 
-class OlderFirmwareTest : public FanucTest {
-protected:
-    orvane::sim::SimulatorConfig simulator_config() const override {
-        auto config = FanucTest::simulator_config();
-        config.firmware = orvane::sim::Firmware::Older;
-        return config;
-    }
-};
-
 TEST_F(OlderFirmwareTest, PacketsTheFirmwareDoesNotKnowGiveTheDefaultsWithOneWarning) {
     driver->create_io_alias("count", 5);
     orvane_test::LogCapture log;

@@ -141,7 +141,7 @@ TEST_F(FaultTest, APayloadSetDuringAStreamTakesItsTurnInTheSequence) {
     const auto start = driver->get_current_joint_position();
     auto run = driver->run_async(cosine_trajectory(start, offset_by(start, 0, 0.4), 1.2));
     ASSERT_TRUE(wait_for_instruction(8));
-    EXPECT_TRUE(driver->set_payload(2.5));
+    EXPECT_TRUE(driver->set_payload(3));
     EXPECT_EQ(sim->status().payload_schedule, 3);
     ASSERT_TRUE(is_ready(run));
     EXPECT_EQ(run.get(), Result::Success);

@@ -2,7 +2,10 @@
 #include "fanuc/fanuc_fixture.hpp"
 #include "support/log_capture.hpp"
 
+#include <array>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace fanuc_test {
 namespace {
@@ -73,25 +76,87 @@ TEST_F(IoTest, SpeedOverrideAcceptsOneToOneHundred) {
 TEST_F(IoTest, ThePayloadIsAnInstructionOfAnEnabledDriver) {
     sim->clear_records();
     EXPECT_FALSE(driver->set_payload(1.0));  // not enabled
-    for (const double refused : {-0.5, std::nan(""), std::numeric_limits<double>::infinity(), 3e9}) {
+    ASSERT_EQ(driver->enable(), Result::Success);
+    sim->clear_records();
+    // A schedule is a number from 1 to 10: a mass of 2.5 kg must never
+    // select schedule 3, and nothing outside the range reaches the controller.
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (const double refused : {2.5, 0.999, 0.0, 11.0, -1.0, std::nan(""), infinity, 3e9}) {
+        orvane_test::LogCapture log;
         EXPECT_FALSE(driver->set_payload(refused)) << refused;
+        EXPECT_EQ(log.count(orvane::log::Level::Warn, "never a mass"), 1u) << refused;
+        EXPECT_NE(driver->get_last_error().find("whole number from 1 to 10"), std::string::npos) << refused;
     }
     EXPECT_TRUE(data_packets(*sim).empty());
 
-    ASSERT_EQ(driver->enable(), Result::Success);
-    EXPECT_TRUE(driver->set_payload(2.5));  // halves round away from zero
+    EXPECT_TRUE(driver->set_payload(3.0));
     EXPECT_EQ(sim->status().payload_schedule, 3);
-    // Schedule 0 is sent; this controller knows schedules 1 to 10 and refuses it.
-    EXPECT_FALSE(driver->set_payload(0.0));
-    EXPECT_EQ(sim->status().payload_schedule, 3);
-    EXPECT_EQ(count_sent(*sim, "FRC_SetPayLoad"), 2u);
+    EXPECT_TRUE(driver->set_payload(10));
+    EXPECT_EQ(sim->status().payload_schedule, 10);
+    const auto sent = sent_instructions(*sim);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(data_packets(*sim)[0]["ScheduleNumber"].dump(), "3");  // an integer on the wire
 
-    // The refused instruction did not use up its number: the run goes on
-    // from it and is accepted.
+    // A refusal by the controller does not use up the instruction's number:
+    // the run goes on from it and is accepted.
+    sim->refuse_sequence_id(sent.back().sequence_id + 1, orvane::sim::error_id::invalid_value);
+    EXPECT_FALSE(driver->set_payload(4));
+    EXPECT_EQ(sim->status().payload_schedule, 10);
     const auto start = driver->get_current_joint_position();
     ASSERT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.1), 0.3)), Result::Success);
-    const auto motions = sent_motions(*sim);
-    expect_consecutive_ids(motions, 2);
+    expect_consecutive_ids(sent_motions(*sim), sent.back().sequence_id + 1);
+}
+
+TEST_F(IoTest, APayloadsMassCentreAndInertiaReachTheControllerInItsUnits) {
+    using orvane::drivers::PayloadValue;
+    sim->clear_records();
+    // Works without enabling: a command, not an instruction.
+    ASSERT_TRUE(driver->set_payload_value(2, PayloadValue{4.5, {0.01, -0.02, 0.125}, std::array{0.0980665, 0.0, 0.5}}));
+    ASSERT_TRUE(driver->set_payload_value(3, PayloadValue{1.0, {0.0, 0.0, 0.05}, std::nullopt}));
+    const auto packets = data_packets(*sim);
+    ASSERT_EQ(packets.size(), 2u);
+    const auto& full = packets[0];
+    EXPECT_EQ(full["Command"], "FRC_SetPayloadValue");
+    EXPECT_EQ(full["ScheduleNumber"], 2);
+    EXPECT_DOUBLE_EQ(full["Mass"].get<double>(), 4.5);
+    EXPECT_DOUBLE_EQ(full["CG_X"].get<double>(), 1.0);  // cm
+    EXPECT_DOUBLE_EQ(full["CG_Y"].get<double>(), -2.0);
+    EXPECT_DOUBLE_EQ(full["CG_Z"].get<double>(), 12.5);
+    EXPECT_NEAR(full["IN_X"].get<double>(), 1.0, 1e-12);  // kgf cm s^2
+    EXPECT_DOUBLE_EQ(full["IN_Y"].get<double>(), 0.0);
+    EXPECT_NEAR(full["IN_Z"].get<double>(), 5.0985, 1e-4);
+    // Without inertia the members stay away and the controller keeps its own.
+    EXPECT_FALSE(packets[1].contains("IN_X") || packets[1].contains("IN_Y") || packets[1].contains("IN_Z"));
+    EXPECT_DOUBLE_EQ(packets[1]["CG_Z"].get<double>(), 5.0);
+
+    sim->clear_records();
+    const double nan = std::nan("");
+    for (const auto& [schedule, payload] : std::vector<std::pair<int, PayloadValue>>{
+             {0, PayloadValue{1.0, {}, {}}},
+             {11, PayloadValue{1.0, {}, {}}},
+             {1, PayloadValue{-0.1, {}, {}}},
+             {1, PayloadValue{nan, {}, {}}},
+             {1, PayloadValue{1.0, {0.0, nan, 0.0}, {}}},
+             {1, PayloadValue{1.0, {}, std::array{0.0, -1.0, 0.0}}},
+             {1, PayloadValue{1e40, {}, {}}},
+         }) {
+        EXPECT_FALSE(driver->set_payload_value(schedule, payload)) << schedule << " " << payload.mass;
+        EXPECT_FALSE(driver->get_last_error().empty());
+    }
+    EXPECT_TRUE(data_packets(*sim).empty());
+}
+
+TEST_F(OlderFirmwareTest, APayloadsValueCannotBeSetAndTheDriverSaysSoOnce) {
+    const orvane::drivers::PayloadValue payload{2.0, {0.0, 0.0, 0.1}, std::nullopt};
+    orvane_test::LogCapture log;
+    EXPECT_FALSE(driver->set_payload_value(1, payload));
+    EXPECT_FALSE(driver->set_payload_value(2, payload));
+    EXPECT_EQ(log.count(orvane::log::Level::Warn, "does not know FRC_SetPayloadValue"), 1u);
+    EXPECT_EQ(count_sent(*sim, "FRC_SetPayloadValue"), 1u);  // not asked again on this link
+    // Selecting a schedule is older than that and still works.
+    ASSERT_EQ(driver->enable(), Result::Success);
+    EXPECT_TRUE(driver->set_payload(2));
+    EXPECT_EQ(sim->status().payload_schedule, 2);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -86,6 +87,11 @@ TEST(MotionKinematics, PresetsDescribeTheArms) {
             EXPECT_EQ(limits[i].upper, joint.at("upper").get<double>());
             EXPECT_EQ(limits[i].max_velocity, joint.at("max_velocity").get<double>());
             EXPECT_EQ(limits[i].max_acceleration, joint.at("max_acceleration").get<double>());
+            EXPECT_EQ(limits[i].max_jerk, joint.at("max_jerk").get<double>());
+            // Assumed like the acceleration, shared with the simulator's copy of the models.
+            EXPECT_TRUE(joint.at("jerk_assumed").get<bool>());
+            EXPECT_NEAR(limits[i].max_jerk, orvane::default_jerk_per_acceleration * limits[i].max_acceleration,
+                        1e-9);
         }
         // Every call builds a distinct robot.
         EXPECT_NE(preset.make(), arm);
@@ -186,6 +192,25 @@ TEST(MotionRobots, InvalidModelsAreRejected) {
     no_acceleration.limits.max_acceleration = 0.0;
     EXPECT_THROW(RobotArm("arm", {no_acceleration}), std::invalid_argument);
     EXPECT_THROW(orvane::LinearAxis("rail", {1, 0, 0}, JointLimits{0, 1, -1, 1}), std::invalid_argument);
+    Joint negative_jerk = good;
+    negative_jerk.limits.max_jerk = -1.0;
+    EXPECT_THROW(RobotArm("arm", {negative_jerk}), std::invalid_argument);
+    Joint endless_jerk = good;
+    endless_jerk.limits.max_jerk = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(RobotArm("arm", {endless_jerk}), std::invalid_argument);
+}
+
+TEST(MotionRobots, AJointWithoutAJerkLimitGetsTheDefaultOne) {
+    using orvane::Joint;
+    using orvane::JointLimits;
+    const Joint unlimited{"j", Joint::Type::Revolute, Frame::Identity(), {0, 0, 1}, {-1, 1, 1, 2}};
+    const RobotArm arm("arm", {unlimited});
+    EXPECT_EQ(arm.get_joint_limits()[0].max_jerk, orvane::default_jerk_per_acceleration * 2.0);
+    const orvane::LinearAxis rail("rail", {1, 0, 0}, JointLimits{0, 1, 1, 3});
+    EXPECT_EQ(rail.get_joint_limits()[0].max_jerk, orvane::default_jerk_per_acceleration * 3.0);
+    // A jerk limit that is given is kept.
+    const orvane::LinearAxis given("rail", {1, 0, 0}, JointLimits{0, 1, 1, 3, 7});
+    EXPECT_EQ(given.get_joint_limits()[0].max_jerk, 7.0);
     EXPECT_THROW(orvane::CompositeRobot("cell", {}), std::invalid_argument);
     EXPECT_THROW(orvane::CompositeRobot("cell", {nullptr}), std::invalid_argument);
 }

@@ -240,14 +240,6 @@ def test_speed_override_reaches_the_controller(enabled, simulator):
     assert simulator.status()["override"] == 100
 
 
-def test_payload_needs_an_enabled_driver_and_a_finite_value(driver):
-    assert driver.set_payload(2.0) is False
-    assert driver.enable() == Result.Success
-    assert driver.set_payload(weight=2.0) is True
-    assert driver.set_payload(math.nan) is False
-    assert driver.set_payload(math.inf) is False
-
-
 def test_tcp_velocity_constraint_takes_a_float_or_none(driver):
     driver.set_tcp_velocity_constraint(0.25)
     driver.set_tcp_velocity_constraint(max_tcp_velocity=None)

@@ -44,3 +44,29 @@ def test_inside_asyncio_the_await_sleeps_on_an_asyncio_future(enabled):
     with pytest.raises(StopIteration):
         future.__next__()
 
+
+
+def test_a_future_runs_beside_other_tasks_through_ensure_future(enabled):
+    start = enabled.current_joint_position
+
+    async def main():
+        motion = asyncio.ensure_future(enabled.move_to_async(GOAL))
+        ticks = 0
+        while not motion.done():
+            ticks += 1
+            await asyncio.sleep(0.01)
+        back = await asyncio.gather(enabled.move_to_async(point=start))
+        return motion.result(), back, ticks
+
+    result, back, ticks = asyncio.run(main())
+    assert result == fanuc.Result.Success and back == [fanuc.Result.Success]
+    assert ticks > 0  # the loop went on while the robot moved
+
+    finished = enabled.move_to_async(start)
+    assert finished.get(timeout=30.0) == fanuc.Result.Success
+
+    async def as_task():
+        return asyncio.create_task(finished)
+
+    with pytest.raises(TypeError, match="coroutine"):
+        asyncio.run(as_task())  # what the README warns of: a future is no coroutine

@@ -185,6 +185,79 @@ def test_composite_robot_moves_only_the_parts_a_robot_map_names():
         planner.plan(orvane.Motion(robot=cell), [0.5] + START, {"gripper": [0.0]})
 
 
+def finite_differences(trajectory):
+    """Velocity, acceleration and jerk as a controller computes them, at rest before and after."""
+    positions = np.array(trajectory.positions)
+    padded = np.vstack([positions[:1]] * 3 + [positions] + [positions[-1:]] * 3)
+    dt = trajectory.times[1]
+    return [np.abs(np.diff(padded, n, axis=0)) / dt**n for n in (1, 2, 3)]
+
+
+def test_plans_keep_the_jerk_limits_between_samples():
+    for preset in PRESETS:
+        arm = preset()
+        planner = orvane.Planner(arm, 0.008)
+        trajectory = planner.plan(orvane.Motion(robot=arm), START, GOAL)
+        limits = arm.joint_limits
+        bounds = [[getattr(l, name) for l in limits] for name in ("max_velocity", "max_acceleration", "max_jerk")]
+        for differences, bound in zip(finite_differences(trajectory), bounds):
+            assert np.all(differences <= np.array(bound) * (1 + 1e-9) + 1e-3)
+        # The slowest joint uses its jerk limit: the plan is not needlessly slow.
+        assert np.max(finite_differences(trajectory)[2] / np.array(bounds[2])) > 0.9
+
+
+def make_table(arm, unloaded_share, loaded_share, payload=None):
+    def stepped(share):
+        return [
+            orvane.SteppedJointLimits(
+                [share * l.max_velocity] * 20, [share * l.max_acceleration] * 20, [share * l.max_jerk] * 20
+            )
+            for l in arm.joint_limits
+        ]
+
+    return orvane.JointLimitTable.evenly_spaced(2.0, stepped(unloaded_share), stepped(loaded_share), payload)
+
+
+def test_a_planner_given_a_limit_table_plans_within_it():
+    arm = orvane.robots.fanuc_crx10ial()
+    planner = orvane.Planner(arm, 0.008)
+    free = planner.plan(orvane.Motion(robot=arm), START, GOAL)
+    table = make_table(arm, 0.8, 0.4)
+    assert (table.degrees_of_freedom, table.steps, table.payload) == (6, 20, None)
+    assert table.speeds[0] == pytest.approx(0.1) and table.speeds[-1] == pytest.approx(2.0)
+    assert table.step_for(0.15) == 1
+    assert table.with_payload(0.5).limits_up_to(19)[0].velocity == pytest.approx(0.6 * arm.joint_limits[0].max_velocity)
+    planner.set_limit_table(table)
+    assert planner.get_limit_table() is not None
+    bound = planner.plan(orvane.Motion(robot=arm), START, GOAL)
+    assert bound.duration > free.duration
+    assert bound.back().position == pytest.approx(GOAL)
+    # Unknown payload: the lower (full payload) column, 40 % of the model.
+    shares = np.array([0.4 * getattr(l, name) for name in ("max_velocity", "max_acceleration", "max_jerk")
+                       for l in arm.joint_limits]).reshape(3, 6)
+    for differences, bound_row in zip(finite_differences(bound), shares):
+        assert np.all(differences <= bound_row * (1 + 1e-9) + 1e-3)
+    planner.set_limit_table(None)
+    assert planner.get_limit_table() is None
+    assert planner.plan(orvane.Motion(robot=arm), START, GOAL).duration == free.duration
+
+
+def test_limit_tables_that_do_not_fit_are_refused():
+    arm = orvane.robots.fanuc_crx10ial()
+    with pytest.raises(ValueError, match="payload"):
+        make_table(arm, 1.0, 1.0, payload=2.0)
+    with pytest.raises(ValueError, match="increasing"):
+        orvane.JointLimitTable([0.2, 0.1], make_table(arm, 1.0, 1.0).unloaded, make_table(arm, 1.0, 1.0).loaded)
+    rail = orvane.LinearAxis("rail", [1.0, 0.0, 0.0], orvane.JointLimits(0.0, 2.0, 1.0, 2.0))
+    with pytest.raises(ValueError, match="6 joints"):
+        orvane.Planner(rail, 0.008).set_limit_table(make_table(arm, 1.0, 1.0))
+    two = orvane.Planner(orvane.Environment([arm, orvane.robots.fanuc_lrmate200id()]), 0.008)
+    with pytest.raises(ValueError, match="2 robots"):
+        two.set_limit_table(make_table(arm, 1.0, 1.0))
+    two.set_limit_table(make_table(arm, 1.0, 1.0), robot=arm)
+    assert two.get_limit_table(arm) is not None
+
+
 # --- robots and presets --------------------------------------------------------
 
 
@@ -196,6 +269,7 @@ def test_presets_describe_fanuc_arms():
         assert arm.control_rate == pytest.approx(1.0 / 0.024)
         assert len(arm.joints) == len(arm.joint_limits) == 6
         assert all(l.lower < l.upper and l.max_velocity > 0 and l.max_acceleration > 0 for l in arm.joint_limits)
+        assert all(l.max_jerk == pytest.approx(5 * l.max_acceleration) for l in arm.joint_limits)
         # Each call builds a new arm; one shared by C++ comes back as the same object.
         assert preset() != arm and preset().name == arm.name
         assert orvane.Planner(arm, DELTA_TIME).environment.robots[0] is arm
@@ -221,6 +295,13 @@ def test_invalid_robot_models_are_refused():
         tool=orvane.Frame.from_translation(0.0, 0.0, 0.1),
     )
     assert lift.calculate_tcp([0.25]).translation == pytest.approx([0.0, 0.0, 0.35])
+    # Built without a jerk limit it gets five times its acceleration limit; a given one is kept.
+    assert lift.joint_limits[0].max_jerk == 5.0
+    assert "max_jerk=5.0" in repr(lift.joint_limits[0])
+    rail = orvane.LinearAxis("rail", [1.0, 0.0, 0.0], orvane.JointLimits(0.0, 1.0, 1.0, 2.0, max_jerk=3.0))
+    assert rail.joint_limits[0].max_jerk == 3.0
+    with pytest.raises(ValueError):
+        orvane.LinearAxis("rail", [1.0, 0.0, 0.0], orvane.JointLimits(0.0, 1.0, 1.0, 2.0, max_jerk=-1.0))
 
 
 # --- trajectories ------------------------------------------------------------------
@@ -378,7 +459,8 @@ def test_stub_lists_every_public_name():
             compare(node, getattr(obj, name), f"{path}.{name}")
 
     for name, node in classes.items():
-        compare(node, getattr(orvane, name), name)
+        if not name.startswith("_"):  # typing-only helpers of the stub (numpy arrays' protocol)
+            compare(node, getattr(orvane, name), name)
 
 
 def test_import_refuses_other_interpreters():

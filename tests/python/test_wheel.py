@@ -55,6 +55,7 @@ def test_the_installed_wheel_is_typed_complete_and_runnable(tmp_path):
     typed_user = tmp_path / "typed_user.py"
     typed_user.write_text(textwrap.dedent(
         """
+        import numpy as np
         import orvane
         import orvane_driver_fanuc as fanuc
 
@@ -63,11 +64,19 @@ def test_the_installed_wheel_is_typed_complete_and_runnable(tmp_path):
             with fanuc.FanucDriver(planner, host) as driver:
                 future: fanuc.FutureResult = driver.move_to_async([0.1] * 6)
                 result: fanuc.Result = future.get(timeout=10.0)
+                driver.move_to(np.array([0.1] * 6))
+                pose = driver.current_cartesian_position
+                if pose is not None:
+                    driver.move_to(pose)
+                driver.set_payload(schedule=2)
                 fanuc.set_log_level("Warn")
                 return f"{result.code} {driver.last_error} {future.done()}"
         """
     ))  # fmt: skip
-    for script in (typed_user, ROOT / "examples" / "asyncio_motion.py"):
+    scripts = (typed_user, ROOT / "examples" / "asyncio_motion.py", ROOT / "examples" / "stream_from_arrays.py")
+    for script in scripts:
         run(python, "-m", "mypy", "--strict", "--no-incremental", script, env=env, cwd=tmp_path)
+    # pyright asks the fresh venv's interpreter where the packages are.
+    run(python, "-m", "pyright", "--pythonpath", python, *scripts, env=env, cwd=tmp_path)
     run(python, "-m", "mypy.stubtest", "orvane", "orvane_driver_fanuc", "--allowlist", ALLOWLIST, env=env,
         cwd=tmp_path)  # fmt: skip

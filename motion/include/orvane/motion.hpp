@@ -5,6 +5,7 @@
 #include <orvane/motion/error.hpp>
 #include <orvane/motion/frame.hpp>
 #include <orvane/motion/kelvra.hpp>
+#include <orvane/motion/limit_table.hpp>
 #include <orvane/motion/motion.hpp>
 #include <orvane/motion/planner.hpp>
 #include <orvane/motion/robot.hpp>

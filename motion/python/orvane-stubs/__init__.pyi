@@ -8,15 +8,23 @@ numbers is taken, a numpy array is accepted too.
 
 import enum
 from collections.abc import Callable, Sequence
-from typing import Any, TypeAlias, overload
+from typing import Any, Protocol, TypeAlias, overload, type_check_only
 
 from . import robots as robots
 
-_Vector: TypeAlias = Sequence[float]
-_Point: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint
+@type_check_only
+class _Array(Protocol):
+    """A numpy array (anything with __array__ and a length), taken as a list of its rows."""
+
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+_Vector: TypeAlias = Sequence[float] | _Array
+_Matrix: TypeAlias = Sequence[_Vector] | _Array
+_Point: TypeAlias = _Vector | Waypoint | CartesianWaypoint
 # A goal or start: joint positions (reached at rest), a Waypoint, a
 # CartesianWaypoint or a RobotMap.
-_Goal: TypeAlias = Sequence[float] | Waypoint | CartesianWaypoint | dict[str, _Point]
+_Goal: TypeAlias = _Vector | Waypoint | CartesianWaypoint | dict[str, _Point]
 
 __version__: str
 version_number: VersionNumber
@@ -48,7 +56,7 @@ class Frame:
     @overload
     def __init__(self) -> None: ...
     @overload
-    def __init__(self, rotation: Sequence[Sequence[float]], translation: _Vector) -> None: ...
+    def __init__(self, rotation: _Matrix, translation: _Vector) -> None: ...
     @staticmethod
     def Identity() -> Frame: ...
     @staticmethod
@@ -91,9 +99,9 @@ class Trajectory:
     def __init__(
         self,
         times: _Vector,
-        positions: Sequence[_Vector],
-        velocities: Sequence[_Vector],
-        accelerations: Sequence[_Vector],
+        positions: _Matrix,
+        velocities: _Matrix,
+        accelerations: _Matrix,
     ) -> None: ...
     @property
     def degrees_of_freedom(self) -> int: ...
@@ -138,12 +146,20 @@ class CartesianWaypoint(Element):
     def __init__(self, frame: Frame) -> None: ...
 
 class JointLimits:
+    """Limits of one joint; a robot built with max_jerk 0 gets 5 * max_acceleration."""
+
     lower: float
     upper: float
     max_velocity: float
     max_acceleration: float
+    max_jerk: float
     def __init__(
-        self, lower: float = 0.0, upper: float = 0.0, max_velocity: float = 0.0, max_acceleration: float = 0.0
+        self,
+        lower: float = 0.0,
+        upper: float = 0.0,
+        max_velocity: float = 0.0,
+        max_acceleration: float = 0.0,
+        max_jerk: float = 0.0,
     ) -> None: ...
 
 class Joint:
@@ -250,6 +266,55 @@ class LowLevelMotion:
     @overload
     def __init__(self, name: str, robot: Robot | None, start: Waypoint, goal: Waypoint) -> None: ...
 
+class SteppedJointLimits:
+    """One joint's limits at each speed step of a JointLimitTable (one value per step)."""
+
+    velocity: list[float]
+    acceleration: list[float]
+    jerk: list[float]
+    def __init__(self, velocity: _Vector, acceleration: _Vector, jerk: _Vector) -> None: ...
+
+class JointLimitTable:
+    """Joint limits by tool speed (m/s) and payload, as a controller enforces them; read-only."""
+
+    class Limits:
+        @property
+        def velocity(self) -> float: ...
+        @property
+        def acceleration(self) -> float: ...
+        @property
+        def jerk(self) -> float: ...
+
+    def __init__(
+        self,
+        speeds: _Vector,
+        unloaded: Sequence[SteppedJointLimits],
+        loaded: Sequence[SteppedJointLimits],
+        payload: float | None = None,
+    ) -> None: ...
+    @staticmethod
+    def evenly_spaced(
+        max_speed: float,
+        unloaded: Sequence[SteppedJointLimits],
+        loaded: Sequence[SteppedJointLimits],
+        payload: float | None = None,
+    ) -> JointLimitTable: ...
+    @property
+    def degrees_of_freedom(self) -> int: ...
+    @property
+    def steps(self) -> int: ...
+    @property
+    def speeds(self) -> list[float]: ...
+    @property
+    def unloaded(self) -> list[SteppedJointLimits]: ...
+    @property
+    def loaded(self) -> list[SteppedJointLimits]: ...
+    @property
+    def payload(self) -> float | None: ...
+    def with_payload(self, payload: float | None) -> JointLimitTable: ...
+    def step_for(self, speed: float) -> int: ...
+    def limits_up_to(self, step: int) -> list[JointLimitTable.Limits]: ...
+
 class Planner:
     """plan() returns the Trajectory or raises PlanningError."""
 
@@ -267,6 +332,8 @@ class Planner:
     def plan(self, name: str, start: _Goal | None = None, goal: _Goal | None = None) -> Trajectory: ...
     @overload
     def plan(self, motion: LowLevelMotion) -> Trajectory: ...
+    def set_limit_table(self, table: JointLimitTable | None, robot: Robot | None = None) -> None: ...
+    def get_limit_table(self, robot: Robot | None = None) -> JointLimitTable | None: ...
 
 class KelvraError(RuntimeError): ...
 

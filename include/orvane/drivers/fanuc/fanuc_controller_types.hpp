@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,15 @@ struct FrameToolNumbers {
 struct PositionRegister {
     std::optional<CartesianPose> cartesian;
     std::optional<std::vector<double>> joint_position;
+};
+
+/// What a payload schedule holds: the mass (kg), its centre of gravity in
+/// the faceplate frame (m) and, optionally, its moments of inertia about the
+/// centre of gravity (kg m^2, about axes parallel to the faceplate's).
+struct PayloadValue {
+    double mass{0.0};
+    std::array<double, 3> centre_of_gravity{};
+    std::optional<std::array<double, 3>> inertia;
 };
 
 }  // namespace orvane::drivers

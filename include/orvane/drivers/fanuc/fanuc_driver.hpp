@@ -92,6 +92,7 @@ public:
     std::shared_future<Result> run_async(const orvane::Trajectory& trajectory) override;
     Result move_to(const orvane::Goal& goal, bool ignore_collisions) override;
     std::shared_future<Result> move_to_async(const orvane::Goal& goal, bool ignore_collisions) override;
+    // The pose overloads below (fanuc_poses.cpp) sit beside these.
     Result move_along(const std::string& name, const std::optional<orvane::Goal>& goal,
                       bool ignore_collisions) override;
     std::shared_future<Result> move_along_async(const std::string& name, const std::optional<orvane::Goal>& goal,
@@ -119,9 +120,23 @@ public:
     bool set_digital_output(const std::string& name, int value) override;
     /// The controller's speed override in percent, 1 to 100.
     bool set_speed_override(int value);
-    /// Selects payload schedule round(value); an instruction, so it takes its
-    /// place among the motion instructions. Needs the driver enabled.
-    bool set_payload(double value);
+    /// Selects payload schedule `schedule`, a whole number from 1 to 10
+    /// (anything else is refused and nothing is sent: a schedule number is
+    /// never a mass). An instruction, so it takes its place among the motion
+    /// instructions. Needs the driver enabled.
+    bool set_payload(double schedule);
+    /// Sets the mass, centre of gravity and (when given) inertia of payload
+    /// schedule 1 to 10 ("FRC_SetPayloadValue", newer firmware; older
+    /// controllers get one warning per link and false). Values must be finite,
+    /// the mass and inertia not negative.
+    bool set_payload_value(int schedule, const PayloadValue& payload);
+    /// Why set_payload or set_payload_value would refuse these values; empty
+    /// when they may be sent.
+    static std::optional<std::string> payload_schedule_fault(double schedule);
+    static std::optional<std::string> payload_value_fault(int schedule, const PayloadValue& payload);
+    /// The payload schedules a controller has (PAYLOAD[1] to PAYLOAD[10]).
+    static constexpr int lowest_payload_schedule{1};
+    static constexpr int highest_payload_schedule{10};
 
     /// The digital I/O port numbers an alias may name: FANUC numbers its
     /// ports from 1, and 32767 lies far beyond any configured port count, so
@@ -174,6 +189,20 @@ public:
     /// The newest `count` (1 to 5) alarm texts of the controller, newest
     /// first; an empty list when there are none.
     std::optional<std::vector<std::string>> read_errors(int count);
+
+    // --- poses of the controller as goals (fanuc_poses.cpp) ------------------------------
+    /// Where the planner has a pose the controller reported (the current
+    /// Cartesian position, a position register): the faceplate in the arm's
+    /// base frame, reading the pose's user frame and tool from the controller
+    /// when they are not 0. The planner's TCP is taken to be the faceplate, as
+    /// for the arms of orvane::robots. Empty (with the reason as last error)
+    /// when the robot is not a single arm or a frame or tool cannot be read.
+    std::optional<orvane::CartesianWaypoint> to_planner_waypoint(const CartesianPose& pose);
+    /// Moves the TCP to a pose in the controller's terms (its user frame and
+    /// tool); the planner finds the joint position from where the motion
+    /// starts. Result::Error when the pose cannot be converted.
+    Result move_to(const CartesianPose& goal, bool ignore_collisions);
+    std::shared_future<Result> move_to_async(const CartesianPose& goal, bool ignore_collisions);
 
     // --- configuration ---------------------------------------------------------------
     std::uint64_t max_pending_instructions{4};
@@ -247,6 +276,8 @@ protected:
     RmiSocket::ResponsePtr ask_controller(RmiMessage& request, const std::string& what);
     /// True (with a warning) while a motion streams or is paused.
     bool refuse_while_moving(const std::string& what);
+    /// Logs and keeps as the last error why a payload request was refused.
+    void refuse_payload(const std::string& why);
 
     // --- motion -----------------------------------------------------------------------
     std::shared_future<Result> request_motion(const MotionRequest& request);

@@ -112,6 +112,15 @@ public:
     explicit ReadErrorRequest(int count);
 };
 
+/// "FRC_SetPayloadValue" (newer firmware): the mass properties of payload
+/// schedule `schedule`. On the wire in the units of the controller's payload
+/// data: kg, the centre of gravity in cm and the inertia in kgf cm s^2;
+/// without inertia the members are left out and the controller keeps its own.
+class SetPayloadValueRequest : public RmiCommand {
+public:
+    SetPayloadValueRequest(int schedule, const PayloadValue& payload);
+};
+
 /// X Y Z (mm) W P R (degrees) of a frame, as the controller's "Frame" member.
 nlohmann::json rmi_frame(const orvane::Frame& frame);
 

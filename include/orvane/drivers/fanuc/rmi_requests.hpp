@@ -61,11 +61,14 @@ public:
 // queue and is answered, under its sequence ID, once executed.
 class SetPayloadRequest : public RmiInstruction {
 public:
-    // `schedule` is rounded to the nearest integer (halves away from zero);
-    // throws OrvaneError when it is not finite or outside 32 bits.
-    SetPayloadRequest(std::int32_t sequence_id, double schedule);
+    // `schedule` is sent as it is: the controller checks its range.
+    SetPayloadRequest(std::int32_t sequence_id, std::int32_t schedule);
     // Sequence ID 0: the sender numbers it with set_seq_id before writing it.
-    explicit SetPayloadRequest(double schedule);
+    explicit SetPayloadRequest(std::int32_t schedule);
+    // A schedule is a number, never a mass: a fraction must not be rounded
+    // into one (2.5 kg would select schedule 3).
+    SetPayloadRequest(std::int32_t sequence_id, double schedule) = delete;
+    explicit SetPayloadRequest(double schedule) = delete;
 };
 
 // One streamed joint-space motion step.

@@ -11,13 +11,21 @@
 
 namespace orvane {
 
-// Motion limits of one joint (radians or metres, per second, per second squared).
+// Motion limits of one joint (radians or metres, per second, second squared,
+// second cubed). A robot built with a max_jerk of 0 gets
+// default_jerk_per_acceleration * max_acceleration.
 struct JointLimits {
     double lower{0.0};
     double upper{0.0};
     double max_velocity{0.0};
     double max_acceleration{0.0};
+    double max_jerk{0.0};
 };
+
+// Full acceleration is reached in a fifth of a second: the rule the robot
+// models' assumed jerk limits follow. Controllers that check jerk refuse the
+// instant acceleration changes a plan without a jerk limit would make.
+inline constexpr double default_jerk_per_acceleration = 5.0;
 
 // One joint of a serial chain. Its transform from the parent link is
 // origin * motion(q), where motion(q) rotates about `axis` by q (revolute) or
@@ -70,7 +78,8 @@ public:
     // base: pose of the first joint's parent link in the arm's reference frame;
     // tool: pose of the TCP in the last joint's child link.
     // Throws std::invalid_argument for an empty chain, a zero axis or
-    // inconsistent limits (lower > upper, non-positive velocity or acceleration).
+    // inconsistent limits (lower > upper, non-positive velocity or acceleration,
+    // negative jerk).
     RobotArm(std::string name, std::vector<Joint> joints, const Frame& tool = Frame::Identity(),
              const Frame& base = Frame::Identity());
 
