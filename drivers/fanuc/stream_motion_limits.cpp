@@ -18,6 +18,9 @@ constexpr std::size_t last_step = threshold_entries - 1;
 // The end of a trajectory is held this long so that stopping there is
 // checked too: jerk needs three differences to settle.
 constexpr std::size_t commands_at_rest = 3;
+// A value this close to its limit keeps it: the limits are single precision,
+// and a plan made exactly at a limit differs from it by rounding only.
+constexpr double relative_tolerance = 1e-6;
 
 std::string unit_of(LimitKind kind, bool linear) {
     const std::string base = linear ? "mm/s" : "deg/s";
@@ -104,6 +107,42 @@ double ThresholdTables::strictest_limit(std::size_t axis, LimitKind kind, double
         strictest = std::min(strictest, limit(axis, kind, SpeedSteps{step, step, static_cast<double>(step)}, fraction));
     }
     return strictest;
+}
+
+orvane::JointLimitTable planner_limits(const ThresholdTables& tables, const AxisUnits& units,
+                                       std::optional<double> payload_fraction) {
+    if (!tables.complete() || tables.axis_count() < units.count) {
+        throw OrvaneError("driver.fanuc", "Stream Motion limits: the threshold tables do not cover every axis streamed.");
+    }
+    // speed_steps puts a speed v on entry i + 1 once 24 v / v_max - 1 exceeds i.
+    const double top = tables.max_cartesian_speed();
+    std::vector<double> speeds;
+    for (std::size_t step = 0; step < threshold_entries; ++step) {
+        speeds.push_back(static_cast<double>(step + 1) * top / 24.0 / 1000.0);
+    }
+    std::vector<orvane::SteppedJointLimits> unloaded(units.count), loaded(units.count);
+    for (std::size_t axis = 0; axis < units.count; ++axis) {
+        for (const auto kind : limit_kinds) {
+            const auto& table = tables.table(axis, kind);
+            if (std::ranges::any_of(table.no_payload, [](float value) { return value <= 0.0f; }) ||
+                std::ranges::any_of(table.full_payload, [](float value) { return value <= 0.0f; })) {
+                throw OrvaneError("driver.fanuc", "Stream Motion limits: the controller allows joint " +
+                                                      std::to_string(axis + 1) + " no " +
+                                                      std::string(describe(kind)) + " at some speed step.");
+            }
+            auto& none = kind == LimitKind::velocity       ? unloaded[axis].velocity
+                         : kind == LimitKind::acceleration ? unloaded[axis].acceleration
+                                                           : unloaded[axis].jerk;
+            auto& full = kind == LimitKind::velocity       ? loaded[axis].velocity
+                         : kind == LimitKind::acceleration ? loaded[axis].acceleration
+                                                           : loaded[axis].jerk;
+            for (std::size_t step = 0; step < threshold_entries; ++step) {
+                none.push_back(units.from_wire(axis, table.no_payload[step]));
+                full.push_back(units.from_wire(axis, table.full_payload[step]));
+            }
+        }
+    }
+    return orvane::JointLimitTable(std::move(speeds), std::move(unloaded), std::move(loaded), payload_fraction);
 }
 
 std::string LimitViolation::describe() const {
@@ -212,7 +251,7 @@ LimitCheck check_limits(const orvane::Trajectory& trajectory, const ThresholdTab
             for (std::size_t kind = 0; kind < 3; ++kind) {
                 const double limit = limits[a][kind];
                 const double value = values[kind];
-                const bool broken = !std::isfinite(value) || value > limit;
+                const bool broken = !std::isfinite(value) || value > limit * (1.0 + relative_tolerance);
                 const double ratio = limit > 0.0 ? value / limit : (value > 0.0 ? INFINITY : 0.0);
                 if (!std::isnan(ratio)) check.worst_ratio[kind] = std::max(check.worst_ratio[kind], ratio);
                 if (broken && !check.violation) {

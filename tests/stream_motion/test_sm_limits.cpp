@@ -8,7 +8,10 @@
 #include <numbers>
 #include <vector>
 
+#include <orvane/motion/motion.hpp>
+#include <orvane/motion/planner.hpp>
 #include <orvane/motion/robots.hpp>
+#include <orvane/motion/waypoint.hpp>
 #include <orvane/motion/trajectory.hpp>
 
 #include "orvane/drivers/fanuc/stream_motion_limits.hpp"
@@ -236,6 +239,13 @@ TEST(StreamMotionLimitCheck, TheCommandsBeforeTheTrajectoryCount) {
     EXPECT_EQ(moving.violation->command, 0U);
     EXPECT_EQ(moving.violation->kind, sm::LimitKind::velocity);
     EXPECT_NEAR(moving.violation->value, 150.0, 1e-6);
+    // A hundredth of a degree per second over the limit is over it.
+    const auto just_below = make_tables(6, [](std::size_t, sm::LimitKind kind, std::size_t, bool) {
+        return kind == sm::LimitKind::velocity ? 149.99f : 1e9f;
+    });
+    const auto barely = sm::check_limits(trajectory, just_below, plan);
+    ASSERT_TRUE(barely.violation.has_value());
+    EXPECT_EQ(barely.violation->command, 0U);
 
     // Moving at 100 deg/s into a trajectory that goes on at 100 deg/s and
     // then ends moving: fine until the end, which is held and so broken.
@@ -351,4 +361,51 @@ TEST(StreamMotionLimitCheck, ANonFinitePositionIsAViolationAndMisfitsThrow) {
     EXPECT_THROW(sm::check_limits(fine, crx_like_tables(), plan), orvane::OrvaneError);
     EXPECT_THROW(sm::check_limits(fine, crx_like_tables(5), plan_for(6)), orvane::OrvaneError);
     EXPECT_THROW(sm::check_limits(fine, sm::ThresholdTables(6), plan_for(6)), orvane::OrvaneError);
+}
+
+TEST(StreamMotionLimitCheck, PlansMadeWithinTheTablesGivenToThePlannerPassTheCheck) {
+    const auto arm = orvane::robots::fanuc_lrmate200id();
+    const auto model = arm->get_joint_limits();
+    // The controller's tables below the arm model's own limits, falling with
+    // the speed step; lower again with the full payload.
+    const auto tables = make_tables(6, [&](std::size_t axis, sm::LimitKind kind, std::size_t step, bool full) {
+        const auto& joint = model[axis];
+        const double of_model = kind == sm::LimitKind::velocity       ? joint.max_velocity
+                                : kind == sm::LimitKind::acceleration ? joint.max_acceleration
+                                                                      : joint.max_jerk;
+        const double share = (0.9 - 0.025 * static_cast<double>(step)) * (full ? 0.8 : 1.0);
+        return static_cast<float>(of_model / deg * share);
+    });
+    const auto units = sm::AxisUnits{.count = 6};
+    const auto converted = sm::planner_limits(tables, units, 0.0);
+    ASSERT_EQ(converted.steps(), 20U);
+    EXPECT_NEAR(converted.unloaded()[1].acceleration[0], model[1].max_acceleration * 0.9, 1e-6);
+    EXPECT_NEAR(converted.loaded()[5].jerk[19], model[5].max_jerk * 0.425 * 0.8, 1e-3);
+    // A speed at a step's top stays on it in both readings; just above, both move on.
+    const double edge = converted.speeds()[6] * 1000.0;
+    EXPECT_EQ(tables.speed_steps(edge).upper, 6U);
+    EXPECT_EQ(tables.speed_steps(edge + 1.0).upper, 7U);
+    EXPECT_EQ(converted.step_for(converted.speeds()[6] + 0.001), 7U);
+
+    orvane::Planner free(arm, period), bound(arm, period);
+    bound.set_limit_table(arm, converted);
+    auto plan = plan_for(6);
+    plan.arm = arm;
+    const std::vector<std::pair<std::vector<double>, std::vector<double>>> moves{
+        {{0.0, 0.0, 0.0, 0.0, -1.2, 0.0}, {1.5, 0.6, -0.4, 1.0, -0.3, 2.0}},
+        {{-1.0, 0.3, 0.2, -1.5, -0.8, 1.0}, {1.2, -0.2, -0.6, 1.2, -1.6, -2.5}},
+        {{0.2, 0.1, -0.1, 0.0, -0.5, 0.0}, {0.25, 0.15, -0.05, 0.1, -0.4, 0.3}},
+    };
+    int broken_without = 0;
+    for (const auto& [start, goal] : moves) {
+        const orvane::LowLevelMotion motion(arm, orvane::Waypoint(start), orvane::Waypoint(goal));
+        const auto within = bound.plan(motion);
+        const auto unbound = free.plan(motion);
+        ASSERT_TRUE(within.has_value() && unbound.has_value());
+        const auto check = sm::check_limits(*within, tables, plan);
+        EXPECT_FALSE(check.violation.has_value()) << check.violation->describe();
+        if (sm::check_limits(*unbound, tables, plan).violation) ++broken_without;
+    }
+    // Without the tables the long moves break them: the conversion is what keeps them.
+    EXPECT_GE(broken_without, 2);
 }

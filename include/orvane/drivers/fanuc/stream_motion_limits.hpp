@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include <orvane/motion/limit_table.hpp>
 #include <orvane/motion/robot.hpp>
 #include <orvane/motion/trajectory.hpp>
 
@@ -85,6 +86,14 @@ private:
     std::array<std::array<bool, 3>, max_axes> present{};
 };
 
+/// The tables in a planner's terms, so that its plans keep them: radians (metres
+/// for a linear axis), and step i holding up to the tool speed (m/s) at which
+/// the controller's rule moves a motion on to entry i + 1. `payload_fraction`
+/// is the share of the full payload carried, if known. Throws OrvaneError for
+/// tables that are not complete or hold an entry of 0, which no plan can keep.
+orvane::JointLimitTable planner_limits(const ThresholdTables& tables, const AxisUnits& units,
+                                       std::optional<double> payload_fraction);
+
 /// A command that would break a threshold, found before it is sent.
 struct LimitViolation {
     std::size_t axis{0};     ///< 0-based
@@ -144,7 +153,8 @@ struct LimitCheck {
 /// acceleration and jerk of every streamed axis by finite differences of the
 /// commanded positions (the first against the commands before it, or the
 /// start at rest) and compares them with the tables at the peak TCP speed's
-/// steps. Pure: nothing is sent.
+/// steps (a value within a millionth of its limit keeps it, the tables being
+/// single precision). Pure: nothing is sent.
 LimitCheck check_limits(const orvane::Trajectory& trajectory, const ThresholdTables& tables, const StreamPlan& plan);
 
 }  // namespace orvane::drivers::stream_motion
