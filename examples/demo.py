@@ -20,6 +20,7 @@ import math
 import os
 import pathlib
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -42,6 +43,16 @@ DEADLINE = 30.0
 
 
 # --- the simulator -----------------------------------------------------------------------------
+
+
+def find_simulator():
+    """The simulator of the build tree this example lies in, else the
+    command an installed wheel brings; None when there is neither."""
+    built = pathlib.Path(os.environ.get("ORVANE_BUILD_DIR", ROOT / "build")) / "sim" / "fanuc-rmi-sim"
+    if built.is_file() and os.access(built, os.X_OK):
+        return built
+    installed = shutil.which("fanuc-rmi-sim")
+    return pathlib.Path(installed) if installed else None
 
 
 class Simulator:
@@ -398,9 +409,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", help="drive the real controller at this address (asks for confirmation)")
     parser.add_argument("--override", type=int, default=10, help="speed override in %% on a real controller")
-    build = pathlib.Path(os.environ.get("ORVANE_BUILD_DIR", ROOT / "build"))
-    parser.add_argument("--simulator", type=pathlib.Path, default=build / "sim" / "fanuc-rmi-sim",
-                        help="the simulator executable")  # fmt: skip
+    parser.add_argument("--simulator", type=pathlib.Path, default=None,
+                        help="the simulator executable (default: the build tree's, else fanuc-rmi-sim on PATH)")  # fmt: skip
     parser.add_argument("--output", type=pathlib.Path, default=ROOT / "out" / "demo",
                         help="folder for the simulator's record and the picture")  # fmt: skip
     args = parser.parse_args()
@@ -414,7 +424,12 @@ def main():
     else:
         args.output.mkdir(parents=True, exist_ok=True)
         prefix = args.output / "record"
-        simulator = Simulator(args.simulator, prefix)
+        binary = args.simulator or find_simulator()
+        if binary is None:
+            print("No simulator found: build the project (scripts/setup) or install the wheel, "
+                  "which brings the command fanuc-rmi-sim.", file=sys.stderr)  # fmt: skip
+            return 1
+        simulator = Simulator(binary, prefix)
         host = simulator.address
         print(f"Started the bundled controller simulator on {host}")
 

@@ -46,18 +46,34 @@ Network and protocol:
                             answers them {"Command" : "Unknown", "ErrorID" : 2556941}
 
 Packets are framed on CR LF; NUL bytes between packets are skipped and a bare LF
-inside a packet is whitespace. "JointAngle" may leave out J7 ... J9 (taken as 0);
-a joint beyond the robot's axes that is given must be 0. Joint motions take
-SpeedType "mSec" (ms), "Time" (0.1 s) or "Percent" (1 ... 100 of the joints'
-maximum speed); FINE takes any TermValue, CNT 0 ... 100.
-"TimeTag" (FRC_ReadJointAngles, FRC_ReadCartesianPosition, FRC_ReadTCPSpeed) is an
-integer count of 2 ms ticks since the simulator started (wrapping at 2^31), taken
-when the reported value was measured.
+inside a packet is whitespace. The first member of a packet is its kind
+("Communication", "Command" or "Instruction"); a packet that starts otherwise is
+answered {"Command" : "Unknown", "ErrorID" : 2556950}, a packet of the ASCII mode
+(a name with "ASCII" in it) ErrorID 2556978. "JointAngle" may leave out J7 ... J9
+(taken as 0); a joint beyond the robot's axes that is given must be 0.
+
+Motion: joint motions take SpeedType "mSec" (ms), "Time" (0.1 s) or "Percent"
+(1 ... 100 of the joints' maximum speed), Cartesian paths "mmSec", "InchMin",
+"mSec" or "Time". A time is kept exactly (a stream of short CNT "mSec" motions runs
+as timed); a speed is planned as on an arm: the joints accelerate and decelerate
+with their limits, scaled by "ACC" (1 ... 150, default 100), and cruise at the
+speed. FINE takes any TermValue, CNT and CR 0 ... 100; a CNT or CR motion above 0
+waits for the next motion, except a CNT joint or linear motion with "NoBlend" "ON".
+A target beyond a joint limit or out of reach is accepted and faults when it would
+start: FRC_SystemFault with its SequenceID, the alarm (MOTN-017 Limit error,
+MOTN-018 Position not reachable, MOTN-023 In singularity) in FRC_ReadError, every
+later instruction refused until FRC_Abort, FRC_Reset and FRC_Initialize.
+"Group" other than 1 is refused with 2556967, "GroupMask" other than 1 with
+2556968; FRC_WriteUFrameData and FRC_WriteUToolData with 2556943 while a motion
+instruction is unfinished. FRC_GetStatus reports the numbers of tools and frames
+(10 and 9). "TimeTag" (FRC_ReadJointAngles, FRC_ReadCartesianPosition,
+FRC_ReadTCPSpeed) is an integer count of 2 ms ticks since the simulator started
+(wrapping at 2^31), taken when the reported value was measured.
 
 Controller:
-  --robot NAME              joint limits and kinematics (Cartesian packets): lrmate200id
-                            (default), crx10ial or none (joint limits off, Cartesian packets
-                            refused)
+  --robot NAME              joint limits, accelerations and kinematics (Cartesian packets):
+                            lrmate200id (default), crx10ial or none (joint limits off,
+                            Cartesian packets refused)
   --min-motion-ms N         shortest motion time, 12 or 24 (default 24)
   --interpolation-period S  interpolation period in seconds (default 0.008)
   --no-reset-seq-on-init    FRC_Initialize keeps the next sequence ID
@@ -70,6 +86,12 @@ Controller:
                             GO or FLAG (repeatable), e.g. --port AI:3=4.5
   --program NAME=SECONDS    a program FRC_Call may run, taking SECONDS (repeatable); a name
                             not given is refused with 2556949
+  --variable NAME=VALUE     a system variable for FRC_ReadVariable (repeatable), e.g.
+                            --variable '$STMO.$COM_INT=4'; a variable the controller has keeps
+                            its type, a new one is Float if VALUE has a point or exponent.
+                            The controller's own include $STMO.$COM_INT (8),
+                            $RMI_CFG.$ASBN_ENB (0), $RMI_CFG.$DISCNT_TIM (60),
+                            $MCR.$GENOVERRIDE (the override) and $SCR.$NUM_GROUP (1)
 
 Fault injection:
   --teach-pendant           start with the teach pendant enabled
@@ -77,7 +99,8 @@ Fault injection:
   --estop                   start with the E-stop pressed
   --single-step             start in single step mode
   --refuse-seq ID:ERROR     refuse the instruction with SequenceID ID with ErrorID ERROR (repeatable)
-  --fault-at-seq ID         motion fault (FRC_SystemFault) when instruction ID starts (repeatable)
+  --fault-at-seq ID         motion fault (FRC_SystemFault, MOTN-017) when instruction ID starts,
+                            recovered by FRC_Abort, FRC_Reset, FRC_Initialize (repeatable)
   --answer-delay S          delay every answer by S seconds
   --withhold                keep every answer back (until the console says "withhold off")
   --split-answers[=BYTE]    write every answer in two parts, cut at BYTE (default 10)
@@ -96,10 +119,11 @@ Output:
   --console                 read commands from standard input:
                               terminate | fault [SEQ] | drop | estop on|off | tp on|off |
                               servo on|off | single-step on|off | din PORT 0|1 |
-                              port TYPE PORT VALUE |
+                              port TYPE PORT VALUE | variable NAME VALUE |
                               delay S | withhold on|off | override N | lag S |
                               block J [T] | offset J DEG [T] | deviations clear | status | quit
-                            (block and offset take effect T seconds from now, default 0)
+                            (block and offset take effect T seconds from now, default 0;
+                            fault pushes a fault FRC_Reset alone recovers)
   --help                    this text
 
 On start it prints one line "fanuc-rmi-sim listening on ADDR:PORT (data port N)".
@@ -123,6 +147,7 @@ struct Options {
     double value;
   };
   std::vector<PortValue> ports;
+  std::vector<std::pair<std::string, std::string>> variables;  // NAME, VALUE as written
   std::vector<orvane::sim::JointDeviation> deviations;
 };
 
@@ -268,6 +293,12 @@ Options parse(int argc, char** argv) {
       double t = to_double(a, v.substr(eq + 1));
       if (!(t >= 0.0 && t <= 86400.0)) usage_error("--program: the run time lies in [0, 86400] seconds");
       o.config.programs[v.substr(0, eq)] = t;
+    } else if (a == "--variable") {
+      std::string v = value();
+      auto eq = v.find('=');
+      if (eq == std::string::npos || eq == 0) usage_error("--variable expects NAME=VALUE");
+      to_double(a, v.substr(eq + 1));
+      o.variables.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == "--teach-pendant") o.tp = true;
     else if (a == "--servo-off") o.servo_off = true;
     else if (a == "--estop") o.estop = true;
@@ -303,6 +334,17 @@ std::chrono::steady_clock::duration seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
+// A variable the controller has keeps its type; a new one is Float when the
+// text has a point or an exponent. Throws std::invalid_argument when refused.
+void set_variable(ControllerSimulator& sim, const std::string& name, const std::string& text) {
+  std::size_t used = 0;
+  double value = std::stod(text, &used);
+  if (used != text.size()) throw std::invalid_argument("not a number: '" + text + "'");
+  auto known = sim.variable(name);
+  bool real = known ? known->real : text.find_first_of(".eE") != std::string::npos;
+  sim.set_variable(name, {real, value});
+}
+
 bool on_off(const std::string& word, bool& out) {
   if (word == "on" || word == "1") out = true;
   else if (word == "off" || word == "0") out = false;
@@ -333,7 +375,8 @@ void console(ControllerSimulator& sim) {
         std::string arg3;
         in >> arg3;
         sim.set_port(arg, std::stoll(arg2), std::stod(arg3));
-      } else if (cmd == "delay") sim.set_answer_delay(std::stod(arg));
+      } else if (cmd == "variable" && !arg2.empty()) set_variable(sim, arg, arg2);
+      else if (cmd == "delay") sim.set_answer_delay(std::stod(arg));
       else if (cmd == "override") sim.set_override(std::stoi(arg));
       else if (cmd == "lag") sim.set_servo_lag(std::stod(arg));
       else if (cmd == "block" && !arg.empty()) {
@@ -392,6 +435,11 @@ int main(int argc, char** argv) {
     for (const auto& p : opt.ports) sim.set_port(p.type, p.port, p.value);
   } catch (const std::exception& e) {
     usage_error(std::string("--port: ") + e.what());
+  }
+  try {
+    for (const auto& [name, text] : opt.variables) set_variable(sim, name, text);
+  } catch (const std::exception& e) {
+    usage_error(std::string("--variable: ") + e.what());
   }
   for (auto [id, err] : opt.refusals) sim.refuse_sequence_id(id, err);
   for (int id : opt.faults) sim.fault_at_sequence_id(id);

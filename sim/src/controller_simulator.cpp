@@ -7,12 +7,31 @@
 #include <stdexcept>
 
 #include "core.hpp"
+#include "system_variables.hpp"
 
 namespace orvane::sim {
 
 using detail::Clock;
 
+namespace {
+
+void set_variable_or_throw(detail::ControllerState& state, const std::string& name, const SystemVariable& v) {
+  auto key = detail::variable_key(name);
+  if (!key) throw std::invalid_argument("a system variable is named \"$...\" in at most 64 bytes: '" + name + "'");
+  if (detail::write_variable(state, *key, v, detail::VariableWriter::Simulator) != 0)
+    throw std::invalid_argument("system variable " + *key + " does not take that value");
+}
+
+}  // namespace
+
 detail::Core::Core(SimulatorConfig c) : cfg(std::move(c)) {
+  if (cfg.number_utool < 1 || cfg.number_utool > detail::max_utool)
+    throw std::invalid_argument("number_utool lies in 1 ... " + std::to_string(detail::max_utool));
+  if (cfg.number_uframe < 1 || cfg.number_uframe > detail::max_uframe)
+    throw std::invalid_argument("number_uframe lies in 1 ... " + std::to_string(detail::max_uframe));
+  state.number_utool = cfg.number_utool;
+  state.number_uframe = cfg.number_uframe;
+  for (const auto& [name, v] : cfg.variables) set_variable_or_throw(state, name, v);
   out.rng.seed(cfg.random_seed);
   out.compact = cfg.compact_answers;
   state.init_resets_seq = cfg.initialize_resets_sequence_id;
@@ -68,6 +87,18 @@ double ControllerSimulator::port(const std::string& type, int64_t port) const {
 void ControllerSimulator::add_program(const std::string& name, double run_seconds) {
   std::lock_guard lk(impl_->m);
   impl_->programs[name] = std::max(0.0, run_seconds);
+}
+
+void ControllerSimulator::set_variable(const std::string& name, SystemVariable value) {
+  std::lock_guard lk(impl_->m);
+  set_variable_or_throw(impl_->state, name, value);
+}
+
+std::optional<SystemVariable> ControllerSimulator::variable(const std::string& name) const {
+  std::lock_guard lk(impl_->m);
+  auto key = detail::variable_key(name);
+  if (!key) return std::nullopt;
+  return detail::read_variable(impl_->state, *key);
 }
 
 std::optional<bool> ControllerSimulator::digital_output(uint64_t port) const {

@@ -42,18 +42,14 @@ struct RegisterValue {
   double value = 0.0;
 };
 
-struct Variable {
-  bool real = false;  // "Float", else "Integer"
-  double value = 0.0;
-  bool writable = true;
-};
 
 struct Payload {
   double mass = 0, cg_x = 0, cg_y = 0, cg_z = 0, in_x = 0, in_y = 0, in_z = 0;
 };
 
-inline constexpr int max_uframe = 9;   // UFRAME[1..9]; 0 is the world frame
-inline constexpr int max_utool = 10;   // UTOOL[1..10]; 0 is the faceplate
+inline constexpr int max_uframe = 9;   // at most UFRAME[1..9]; 0 is the world frame
+inline constexpr int max_utool = 10;   // at most UTOOL[1..10]; 0 is the faceplate
+inline constexpr int motion_groups = 1;  // the arm; group masks and "Group" members are checked against it
 inline constexpr int max_register = 200;
 inline constexpr int max_position_register = 100;
 inline constexpr int max_payload_schedule = 10;
@@ -63,6 +59,10 @@ struct ControllerState {
   // ---- the RMI program ------------------------------------------------------
   bool servo_power = true, tp = false, single_step = false, estop = false, estop_alarm = false;
   bool fault_alarm = false, hold = false, paused = false, rmi_running = false, abort_in_progress = false;
+  // A motion error (a limit broken, a position out of reach) paused
+  // RMI_MOVE at an instruction it cannot run: FRC_Reset clears the alarm but
+  // does not resume it; FRC_Abort ends it and a new FRC_Initialize starts over.
+  bool needs_abort = false;
   bool init_resets_seq = true;
   int program_status = program_status_none;
   int next_seq = 1;
@@ -80,13 +80,19 @@ struct ControllerState {
   std::map<int, PositionRegister> position_registers;
   std::array<Pose, max_uframe + 1> uframes{};
   std::array<Pose, max_utool + 1> utools{};
+  int number_uframe = max_uframe, number_utool = max_utool;  // how many the controller has (configured)
   int active_uframe = 0, active_utool = 1;
   std::map<int, Payload> payloads;
   std::deque<std::string> alarms;  // newest first
   // System variables with a value of their own (the others are linked to
-  // settings above; see io_registers.cpp).
-  std::map<std::string, double> variables{
-      {"$RMI_CFG.$DISCNT_TIM", 60.0}, {"$SCR.$NUM_GROUP", 1.0}, {"$PARAM_GROUP[1].$PAYLOAD", 0.0}};
+  // settings above; see system_variables.cpp).
+  std::map<std::string, SystemVariable> variables{
+      {"$RMI_CFG.$DISCNT_TIM", {false, 60.0}},     // minutes without a packet before FRC_Terminate
+      {"$PARAM_GROUP[1].$PAYLOAD", {true, 0.0}},  // kg
+      {"$STMO.$COM_INT", {false, 8.0}},           // the Stream Motion period, ms
+      // Read by clients; what a controller reports is not known, so it is
+      // 0 unless set (config, command line, console).
+      {"$RMI_CFG.$ASBN_ENB", {false, 0.0}}};
 
   void raise_alarm(std::string text) {
     alarms.push_front(std::move(text));

@@ -95,12 +95,13 @@ struct Core {
   void halt(Clock::time_point t);
   void hold_motion(Clock::time_point t);      // FRC_Pause
   void continue_motion(Clock::time_point t);  // FRC_Continue
-  double motion_time(const Instr& in, const Joints& from);
+  MotionTiming motion_time(const Instr& in, const Joints& from);
   void answer_instruction(const Instr& in);
   Joints measured_now();
 
   // ---- faults.cpp ----------------------------------------------------------
-  void motion_fault(std::optional<int> seq, const std::string& alarm);
+  // resumable: FRC_Reset lets RMI_MOVE run on; else it needs FRC_Abort.
+  void motion_fault(std::optional<int> seq, std::string alarm, bool resumable = true);  // alarm by value: it may live in the queue it clears
 };
 
 template <class Fn>

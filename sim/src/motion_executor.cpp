@@ -1,15 +1,27 @@
 // The motion executor: runs the queue on the controller's own clock (every
 // interpolation period), not on the packets' arrival.
 //
-// Motion time = max(asked time, minimum_motion_ms) * 100 / override, the
-// asked time coming from "mSec"/"Time", from "Percent" of the joints'
-// maximum speed, or from the TCP path length at the asked TCP speed; it is
-// stretched when a joint (planner convention) would exceed its max_velocity
-// by more than 0.1 %, each stretch one SlowDown record. A CNT/CR motion with
-// TermValue > 0 starts only once a later instruction has arrived; FINE and
-// CNT 0 run on. A joint motion is linear in joint space; a Cartesian path
-// (linear, circular) is followed through the joint positions solved along it.
+// A motion's time:
+// - asked as a time ("mSec", "Time"): max(asked time, minimum_motion_ms) *
+//   100 / override at constant speed, so that a stream of short CNT
+//   instructions runs exactly as timed;
+// - asked as a speed ("Percent" of the joints' maximum speed, a TCP speed
+//   along the path): planned as the controller does, a trapezoid in the
+//   path's fraction: each joint accelerates at most at max_acceleration *
+//   ACC / 100, cruises at the asked speed and decelerates to rest at the
+//   target (at least minimum_motion_ms), the whole profile stretched by
+//   100 / override. Blending two planned motions into each other without
+//   stopping is not modelled: each starts and ends at rest, the slower and
+//   so the stricter reading for a client's time-outs.
+// Either is stretched when a joint (planner convention) would exceed its
+// max_velocity by more than 0.1 %, each stretch one SlowDown record. A
+// CNT/CR motion with TermValue > 0 starts only once a later instruction has
+// arrived; FINE and CNT 0 run on. A joint motion is linear in joint space; a
+// Cartesian path (linear, circular) is followed through the joint positions
+// solved along it. A motion that carries an alarm (a limit, a position out
+// of reach) faults when it would start.
 #include <algorithm>
+#include <limits>
 
 #include "core.hpp"
 
@@ -29,11 +41,22 @@ Joints lerp(const Joints& a, const Joints& b, double f) {
 
 // ---- the measured position ---------------------------------------------------
 
+double MotionExecutor::fraction_at(Clock::time_point t) const {
+  if (pause_at) t = std::min(t, *pause_at);
+  if (seg_dur <= 0.0) return 1.0;
+  double tau = std::clamp(std::chrono::duration<double>(t - seg_start).count(), 0.0, seg_dur);
+  double ramp = std::min(seg_ramp, seg_dur / 2.0);
+  if (ramp <= 0.0) return tau / seg_dur;
+  double peak = 1.0 / (seg_dur - ramp);  // fraction per second while cruising
+  if (tau < ramp) return 0.5 * peak / ramp * tau * tau;
+  if (tau <= seg_dur - ramp) return peak * (tau - 0.5 * ramp);
+  double left = seg_dur - tau;
+  return std::clamp(1.0 - 0.5 * peak / ramp * left * left, 0.0, 1.0);
+}
+
 Joints MotionExecutor::position_at(Clock::time_point t) const {
   if (!executing || queue.empty()) return pos;
-  if (pause_at) t = std::min(t, *pause_at);
-  double f = seg_dur <= 0.0 ? 1.0 : std::chrono::duration<double>(t - seg_start).count() / seg_dur;
-  f = std::clamp(f, 0.0, 1.0);
+  double f = fraction_at(t);
   const Instr& head = queue.front();
   if (head.cartesian && head.path.size() >= 2) {
     double x = f * static_cast<double>(head.path.size() - 1);
@@ -104,49 +127,122 @@ Joints Core::measured_now() {
 
 // ---- stepping ------------------------------------------------------------------
 
-double Core::motion_time(const Instr& in, const Joints& from) {
-  Joints a = to_planner(from), b = to_planner(in.target);
-  double asked_ms = in.speed_ms;
-  if (in.speed_percent > 0.0) {
-    asked_ms = 0.0;
-    for (std::size_t k = 0; k < cfg.joint_limits.size() && k < 9; ++k) {
-      double vmax = cfg.joint_limits[k].max_velocity * in.speed_percent / 100.0;
-      if (vmax > 0.0) asked_ms = std::max(asked_ms, std::fabs(b[k] - a[k]) / deg_per_rad / vmax * 1000.0);
-    }
-  } else if (in.speed_mm_s > 0.0) {
-    asked_ms = in.path_length_mm / in.speed_mm_s * 1000.0;
-  }
-  double base_ms = std::max(asked_ms, static_cast<double>(cfg.minimum_motion_ms));
-  double t = base_ms / 1000.0 * 100.0 / std::max(1, state.override_percent);
+namespace {
 
-  // The largest joint step per unit of the motion's fraction.
-  std::array<double, 9> span{};
+// How each joint (planner convention, radians) moves with the motion's
+// fraction s: the largest |dq/ds| and |d2q/ds2| along it. A joint motion is
+// linear in s; a Cartesian path bends in joint space.
+struct JointGeometry {
+  std::array<double, 9> slope{};
+  std::array<double, 9> bend{};
+};
+
+JointGeometry joint_geometry(const Instr& in, const Joints& from) {
+  JointGeometry g;
   if (in.cartesian && in.path.size() >= 2) {
-    double steps = static_cast<double>(in.path.size() - 1);
+    const double steps = static_cast<double>(in.path.size() - 1);
     for (std::size_t i = 1; i < in.path.size(); ++i) {
       Joints p0 = to_planner(in.path[i - 1]), p1 = to_planner(in.path[i]);
-      for (int k = 0; k < 9; ++k) span[k] = std::max(span[k], std::fabs(p1[k] - p0[k]) * steps);
+      for (int k = 0; k < 9; ++k) g.slope[k] = std::max(g.slope[k], std::fabs(p1[k] - p0[k]) / deg_per_rad * steps);
+      if (i + 1 < in.path.size()) {
+        Joints p2 = to_planner(in.path[i + 1]);
+        for (int k = 0; k < 9; ++k)
+          g.bend[k] = std::max(g.bend[k], std::fabs(p2[k] - 2.0 * p1[k] + p0[k]) / deg_per_rad * steps * steps);
+      }
     }
   } else {
-    for (int k = 0; k < 9; ++k) span[k] = std::fabs(b[k] - a[k]);
+    Joints a = to_planner(from), b = to_planner(in.target);
+    for (int k = 0; k < 9; ++k) g.slope[k] = std::fabs(b[k] - a[k]) / deg_per_rad;
   }
-  double needed = t;
+  return g;
+}
+
+}  // namespace
+
+MotionTiming Core::motion_time(const Instr& in, const Joints& from) {
+  const JointGeometry g = joint_geometry(in, from);
+  const double minimum = cfg.minimum_motion_ms / 1000.0;
+  const double stretch = 100.0 / std::max(1, state.override_percent);
+  const auto& limits = cfg.joint_limits;
+  const std::size_t axes = std::min<std::size_t>(limits.size(), 9);
+
+  if (!in.planned) {
+    double t = std::max(in.speed_ms / 1000.0, minimum) * stretch;
+    double needed = t;
+    int worst = -1;
+    double worst_ratio = 1.0;
+    for (std::size_t k = 0; k < axes; ++k) {
+      double vmax = limits[k].max_velocity;
+      if (vmax <= 0.0) continue;
+      double ratio = (g.slope[k] / t) / vmax;
+      if (ratio > worst_ratio * (1.0 + limit_velocity_tolerance)) {
+        worst_ratio = ratio;
+        worst = static_cast<int>(k);
+        needed = g.slope[k] / vmax;
+      }
+    }
+    if (worst >= 0) records.add_slow_down({in.seq, worst, g.slope[worst] / t, limits[worst].max_velocity});
+    return {needed, 0.0};
+  }
+
+  // Planned: the top speed and the acceleration of the fraction s (1/s, 1/s^2).
+  constexpr double unbounded = std::numeric_limits<double>::infinity();
+  double speed = unbounded;
+  if (in.speed_percent > 0.0) {
+    for (std::size_t k = 0; k < axes; ++k)
+      if (g.slope[k] > 0.0 && limits[k].max_velocity > 0.0)
+        speed = std::min(speed, limits[k].max_velocity * in.speed_percent / 100.0 / g.slope[k]);
+  } else if (in.speed_mm_s > 0.0 && in.path_length_mm > 0.0) {
+    speed = in.speed_mm_s / in.path_length_mm;
+  }
   int worst = -1;
-  double worst_ratio = 1.0;
-  for (std::size_t k = 0; k < cfg.joint_limits.size() && k < 9; ++k) {
-    double dist = span[k] / deg_per_rad;
-    double vmax = cfg.joint_limits[k].max_velocity;
-    if (vmax <= 0.0) continue;
-    double ratio = (dist / t) / vmax;
-    if (ratio > worst_ratio * (1.0 + limit_velocity_tolerance)) {
-      worst_ratio = ratio;
+  double joint_speed = unbounded;
+  for (std::size_t k = 0; k < axes; ++k) {
+    if (g.slope[k] <= 0.0 || limits[k].max_velocity <= 0.0) continue;
+    double top = limits[k].max_velocity / g.slope[k];
+    if (top < joint_speed) {
+      joint_speed = top;
       worst = static_cast<int>(k);
-      needed = dist / vmax;
     }
   }
-  if (worst >= 0)
-    records.add_slow_down({in.seq, worst, span[worst] / deg_per_rad / t, cfg.joint_limits[worst].max_velocity});
-  return needed;
+  if (speed > joint_speed * (1.0 + limit_velocity_tolerance)) {
+    if (std::isfinite(speed))
+      records.add_slow_down({in.seq, worst, g.slope[worst] * speed, limits[worst].max_velocity});
+    speed = joint_speed;
+  }
+  // A bent path accelerates its joints by bend * speed^2 even at constant
+  // speed: that takes at most half a joint's acceleration, the rest is for
+  // speeding up and slowing down.
+  for (std::size_t k = 0; k < axes; ++k) {
+    double amax = limits[k].max_acceleration * in.acc_percent / 100.0;
+    if (g.bend[k] > 0.0 && amax > 0.0) speed = std::min(speed, std::sqrt(0.5 * amax / g.bend[k]));
+  }
+  double acceleration = unbounded;
+  for (std::size_t k = 0; k < axes; ++k) {
+    double amax = limits[k].max_acceleration * in.acc_percent / 100.0;
+    if (g.slope[k] > 0.0 && amax > 0.0) {
+      double left = std::isfinite(speed) ? amax - g.bend[k] * speed * speed : amax;
+      acceleration = std::min(acceleration, left / g.slope[k]);
+    }
+  }
+
+  double duration = minimum, ramp = 0.0;
+  if (std::isfinite(speed) && speed > 0.0) {
+    if (!std::isfinite(acceleration)) {
+      duration = 1.0 / speed;
+    } else if (speed * speed / acceleration <= 1.0) {  // reaches the speed: accelerate, cruise, decelerate
+      ramp = speed / acceleration;
+      duration = 1.0 / speed + ramp;
+    } else {  // too short to reach it
+      ramp = std::sqrt(1.0 / acceleration);
+      duration = 2.0 * ramp;
+    }
+  }
+  if (duration < minimum) {
+    ramp *= minimum / duration;
+    duration = minimum;
+  }
+  return {duration * stretch, ramp * stretch};
 }
 
 void Core::answer_instruction(const Instr& in) {
@@ -184,15 +280,23 @@ void Core::advance(Clock::time_point t) {
         if (head.blend) start = std::max(start, motion.queue[1].arrived);
       }
       if (start > t) return;
+      // A motion error of the instruction: found when the planner takes it up.
       if (faults.fault_seqs.erase(head.seq)) {
-        motion_fault(head.seq, "MOTN-017 Limit error (G:1^2, A:" + std::to_string(head.seq) + ")");
+        motion_fault(head.seq, "MOTN-017 Limit error (G:1)", false);
+        return;
+      }
+      if (head.kind == Kind::Motion && head.alarm) {
+        motion_fault(head.seq, *head.alarm, false);
         return;
       }
       motion.seg_from = motion.pos;
       motion.seg_start = start;
+      motion.seg_ramp = 0.0;
       if (head.kind == Kind::Motion) {
         if (head.cartesian && !head.path.empty()) head.path.front() = motion.pos;
-        motion.seg_dur = motion_time(head, motion.pos);
+        MotionTiming timing = motion_time(head, motion.pos);
+        motion.seg_dur = timing.duration;
+        motion.seg_ramp = timing.ramp;
         if (!motion.run_start) motion.run_start = start;
         if (!motion.first_motion) motion.first_motion = start;
       } else {  // FRC_WaitTime, FRC_Call: time passes, the arm stands

@@ -36,6 +36,26 @@ bool is_blank(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
+std::optional<std::string> first_member(const std::string& line) {
+  auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  std::size_t i = 0;
+  while (i < line.size() && is_space(line[i])) ++i;
+  if (i >= line.size() || line[i] != '{') return std::nullopt;
+  ++i;
+  while (i < line.size() && is_space(line[i])) ++i;
+  if (i >= line.size() || line[i] != '"') return std::nullopt;
+  std::size_t end = i + 1;
+  for (bool escaped = false; end < line.size(); ++end) {
+    if (escaped) escaped = false;
+    else if (line[end] == '\\') escaped = true;
+    else if (line[end] == '"') break;
+  }
+  if (end >= line.size()) return std::nullopt;
+  json key = json::parse(line.substr(i, end - i + 1), nullptr, false);  // decodes escapes
+  if (!key.is_string()) return std::nullopt;
+  return key.get<std::string>();
+}
+
 std::string Core::format(const ojson& p) {
   return out.compact ? format_compact(p) : format_controller_style(p, out.rng);
 }
@@ -251,8 +271,7 @@ void Core::read_control(const std::shared_ptr<ControlConn>& c) {
 void Core::handle_control_line(const std::shared_ptr<ControlConn>& c, const std::string& line) {
   record("control", line);
   c->answered = true;
-  json j = nesting_ok(line) ? json::parse(line, nullptr, false) : json(json::value_t::discarded);
-  c->out = format(handlers::connect(*this, j));
+  c->out = format(handlers::connect(*this, line));
   if (net.observer) net.observer("control", false, c->out);
   c->out += "\r\n";
   auto write = [this, c] {

@@ -103,5 +103,9 @@ struct AnswerPath {
 // the parser or the destructor of the parsed value run out of stack.
 bool nesting_ok(const std::string& s);
 bool is_blank(const std::string& s);
+// The key of a JSON object's first member as written in the line (a parsed
+// object does not keep its order); empty when the line does not start an
+// object with a member.
+std::optional<std::string> first_member(const std::string& line);
 
 }  // namespace orvane::sim::detail

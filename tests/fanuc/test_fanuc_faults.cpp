@@ -1,6 +1,12 @@
 // Faults during a run: refused instructions, controller faults, a lost link
 // and missing answers. Each ends the run with its result in bounded time and
 // leaves a driver that works again after enable.
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include <gmock/gmock.h>
+
 #include "fanuc/fanuc_fixture.hpp"
 #include "support/log_capture.hpp"
 
@@ -52,6 +58,65 @@ TEST_F(FaultTest, AMotionFaultEndsTheRun) {
     EXPECT_EQ(run.get(), Result::ErrorController);
     EXPECT_EQ(log.count(orvane::log::Level::Error, "Robot faulted during motion execution."), 1u);
     EXPECT_EQ(log.empty_messages(), 0u);
+    expect_usable_after_enable(*driver);
+}
+
+// The controller's own J1 range ends before the planner's (a limit set on
+// the pendant): the driver's checks pass, and the controller accepts the
+// instruction beyond it and faults when it would start.
+class ControllerLimitTest : public FanucTest {
+protected:
+    static constexpr double controller_j1_upper = 0.3;  // rad
+
+    orvane::sim::SimulatorConfig simulator_config() const override {
+        auto config = FanucTest::simulator_config();
+        config.joint_limits[0].upper = controller_j1_upper;
+        return config;
+    }
+};
+
+TEST_F(ControllerLimitTest, ALimitTheControllerFindsEndsTheRunWithTheArmBeforeIt) {
+    // The faults the controller pushes (the observer may outlive a failed assertion).
+    struct Pushed {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    auto faults = std::make_shared<Pushed>();
+    sim->set_line_observer([faults](const std::string&, bool incoming, const std::string& line) {
+        if (incoming || line.find("FRC_SystemFault") == std::string::npos) return;
+        std::lock_guard lock(faults->mutex);
+        faults->lines.push_back(line);
+    });
+    ASSERT_EQ(driver->enable(), Result::Success);
+    orvane_test::LogCapture log;
+    const auto start = driver->get_current_joint_position();
+    ASSERT_LT(start[0], controller_j1_upper);
+    EXPECT_EQ(driver->run(cosine_trajectory(start, offset_by(start, 0, 0.5), 1.5)), Result::ErrorController);
+    EXPECT_FALSE(driver->is_moving());
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "Robot faulted during motion execution."), 1u);
+    EXPECT_EQ(log.empty_messages(), 0u);
+
+    // The fault names the first instruction beyond the limit; the arm stands before it.
+    const auto motions = sent_motions(*sim);
+    const auto beyond = std::find_if(motions.begin(), motions.end(), [](const SentInstruction& m) {
+        return planner_radians(m)[0] > controller_j1_upper + 1e-6;
+    });
+    ASSERT_NE(beyond, motions.end());
+    {
+        std::lock_guard lock(faults->mutex);
+        ASSERT_EQ(faults->lines.size(), 1u);
+        EXPECT_EQ(nlohmann::json::parse(faults->lines.front())["SequenceID"], beyond->sequence_id)
+            << faults->lines.front();
+    }
+    const double j1 = sim->joint_position_deg()[0] / degrees_per_radian;
+    EXPECT_LE(j1, controller_j1_upper);
+    EXPECT_GT(j1, controller_j1_upper - 0.1) << "the instructions before it ran";
+    EXPECT_TRUE(within(driver->get_current_joint_position(), offset_by(start, 0, j1 - start[0]), 1e-4));
+    const auto alarms = driver->read_errors(1);
+    ASSERT_TRUE(alarms.has_value() && !alarms->empty());
+    EXPECT_THAT(alarms->front(), ::testing::HasSubstr("MOTN-017"));
+
+    // Enabling recovers (reset, abort, initialise); a motion within the range runs.
     expect_usable_after_enable(*driver);
 }
 

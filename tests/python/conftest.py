@@ -26,14 +26,14 @@ DEADLINE = 30.0  # seconds; generous, the machine is small and shared
 class Simulator:
     """One fanuc-rmi-sim process, driven through its console."""
 
-    def __init__(self, *options, record_prefix=None):
+    def __init__(self, *options, record_prefix=None, binary=SIMULATOR):
         self.lines = []
         self.changed = threading.Condition()
         for _ in range(20):
             # Control port 16001 is fixed: each simulator takes an address of its own.
             self.address = f"127.{random.randint(1, 254)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
             # Aborts answer at once (the simulator's default is a realistic 1.5 s); options may say otherwise.
-            command = [str(SIMULATOR), "--address", self.address, "--data-port", "0", "--console",
+            command = [str(binary), "--address", self.address, "--data-port", "0", "--console",
                        "--abort-duration", "0", *options]
             if record_prefix is not None:
                 command += ["--record-csv", str(record_prefix)]
@@ -62,8 +62,9 @@ class Simulator:
         with self.changed:
             return self.changed.wait_for(predicate, timeout=timeout)
 
-    def console(self, command, answer="ok"):
-        """Sends a console command; returns the first new line that starts with `answer`."""
+    def console(self, command, answer="ok", refused=False):
+        """Sends a console command; returns the first new line that starts with
+        `answer`, or with "error" when the command must be `refused`."""
         with self.changed:
             seen = len(self.lines)
         self.process.stdin.write(command + "\n")
@@ -75,7 +76,7 @@ class Simulator:
             return bool(found)
 
         assert self._wait(answered), f"no answer to {command!r}"
-        assert not found[0].startswith("error"), found[0]
+        assert found[0].startswith("error") == refused, found[0]
         return found[0]
 
     def status(self):
@@ -95,6 +96,12 @@ class Simulator:
             code = self.process.wait()
         self.reader.join(timeout=DEADLINE)
         return code
+
+
+def pytest_collection_modifyitems(items):
+    """The slowest test (it builds and installs the wheel) first, so that the
+    parallel workers share out the rest while it runs instead of after."""
+    items.sort(key=lambda item: item.path.name != "test_wheel.py")
 
 
 def wait_until(predicate, timeout=DEADLINE, interval=0.02):

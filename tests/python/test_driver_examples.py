@@ -89,6 +89,34 @@ def test_demo_drives_the_simulator_and_draws_the_paths(tmp_path):
     assert deviation < 10.0  # planned and executed lie on top of each other
 
 
+def test_demo_starts_the_build_trees_simulator_else_the_installed_command(tmp_path, monkeypatch, capsys):
+    spec = importlib.util.spec_from_file_location("demo", EXAMPLES / "demo.py")
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+
+    def executable(path):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("#!/bin/sh\n")
+        path.chmod(0o755)
+        return path
+
+    build, bin_dir = tmp_path / "build", tmp_path / "bin"
+    monkeypatch.setenv("ORVANE_BUILD_DIR", str(build))
+    monkeypatch.setenv("PATH", str(bin_dir))
+    assert demo.find_simulator() is None
+    installed = executable(bin_dir / "fanuc-rmi-sim")
+    assert demo.find_simulator() == installed
+    built = executable(build / "sim" / "fanuc-rmi-sim")
+    assert demo.find_simulator() == built
+
+    # Neither: a sentence saying what to do, and nothing started.
+    monkeypatch.setenv("ORVANE_BUILD_DIR", str(tmp_path / "no-build"))
+    monkeypatch.setenv("PATH", str(tmp_path / "no-bin"))
+    monkeypatch.setattr(sys, "argv", ["demo.py", "--output", str(tmp_path / "out")])
+    assert demo.main() == 1
+    assert "No simulator found" in capsys.readouterr().err
+
+
 def test_demo_asks_before_driving_a_real_controller():
     result = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--host", "127.0.0.1"], input="",
                             capture_output=True, text=True, timeout=DEADLINE)  # fmt: skip

@@ -21,7 +21,9 @@
 namespace simtest {
 
 using namespace std::chrono_literals;
-using json = nlohmann::json;
+// Members keep the order they were written in: a packet names its kind first,
+// as every client writes it and the controller requires.
+using json = nlohmann::ordered_json;
 
 // Generous: the suite runs on a slow shared machine, also under sanitizers.
 inline constexpr auto kWait = std::chrono::milliseconds(10000);

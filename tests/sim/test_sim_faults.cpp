@@ -85,15 +85,22 @@ TEST_F(SimFaults, FaultAtSequenceIdAndEstopDuringMotion) {
   EXPECT_EQ((*fault)["Communication"], "FRC_SystemFault");
   EXPECT_EQ((*fault)["SequenceID"], 2);
   EXPECT_DOUBLE_EQ(sim->joint_position_deg()[0], 1.0);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_ReadError"})")["ErrorData"], "MOTN-017 Limit error (G:1)");
+  // As a limit error: the reset alone does not let RMI_MOVE run on.
   ASSERT_EQ(s.data.command(R"({"Command":"FRC_Reset"})")["ErrorID"], 0);
-
   s.data.send_line(motion(3, along_j1(30), 2000));
-  ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("\"SequenceID\":3") != std::string::npos; },
-                                 kWait));
+  EXPECT_EQ(answer_of(3)["ErrorID"], err::rmi_in_hold);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Abort"})")["ErrorID"], 0);
+  ASSERT_NO_FATAL_FAILURE(initialize());
+
+  const auto before = sim->received_line_count();
+  s.data.send_line(motion(1, along_j1(30), 2000));
+  ASSERT_TRUE(sim->wait_for_line([](const std::string& l) { return l.find("\"SequenceID\":1") != std::string::npos; },
+                                 kWait, before));
   sim->set_estop(true);
   fault = s.data.read_json();
   ASSERT_TRUE(fault);
-  EXPECT_EQ((*fault)["SequenceID"], 3);
+  EXPECT_EQ((*fault)["SequenceID"], 1);
   json status = s.data.command(R"({"Command":"FRC_GetStatus"})");
   EXPECT_EQ(status["ServoReady"], 0);
   EXPECT_EQ(status["RMIMotionStatus"], 0);

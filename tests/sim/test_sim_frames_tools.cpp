@@ -120,3 +120,63 @@ TEST(SimFramesTools, FrameAndToolMoveTheReportedPositionByTheirTransform) {
   auto q = c->joints_now();
   for (int k = 0; k < 6; ++k) EXPECT_NEAR(q[k], kWorkPose[k], 1e-3);
 }
+
+TEST(SimFramesTools, FrameAndToolDataAreNotWrittenWhileAMotionIsUnfinished) {
+  auto c = RmiClient::start();
+  ASSERT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0);
+  std::array<double, 9> aside = kWorkPose;
+  aside[0] = 20;
+  int seq = c->send({{"Instruction", "FRC_JointMotionJRep"}, {"JointAngle", joint_angle_json(aside)},
+                     {"SpeedType", "mSec"}, {"Speed", 4000}, {"TermType", "FINE"}, {"TermValue", 0}});
+  json moved = frame_json({50, 0, 0, 0, 0, 0});
+  json frame_write = c->command({{"Command", "FRC_WriteUFrameData"}, {"FrameNumber", 2}, {"Frame", moved}});
+  EXPECT_EQ(frame_write["ErrorID"], err::invalid_controller_state) << frame_write.dump();
+  EXPECT_EQ(frame_write["FrameNumber"], 2);
+  json tool_write = c->command({{"Command", "FRC_WriteUToolData"}, {"ToolNumber", 2}, {"Frame", moved}});
+  EXPECT_EQ(tool_write["ErrorID"], err::invalid_controller_state) << tool_write.dump();
+  // Paused in the middle it is still unfinished.
+  ASSERT_EQ(c->command({{"Command", "FRC_Pause"}})["ErrorID"], 0);
+  EXPECT_EQ(c->command({{"Command", "FRC_WriteUFrameData"}, {"FrameNumber", 2}, {"Frame", moved}})["ErrorID"],
+            err::invalid_controller_state);
+  // Reading and selecting go on.
+  EXPECT_EQ(c->command({{"Command", "FRC_ReadUFrameData"}, {"FrameNumber", 2}})["ErrorID"], 0);
+  EXPECT_EQ(set_frame_tool(*c, 0, 1)["ErrorID"], 0);
+  ASSERT_EQ(c->command({{"Command", "FRC_Continue"}})["ErrorID"], 0);
+  EXPECT_FALSE(c->answered_within(seq, 0ms)) << "the writes were tried during the motion";
+  EXPECT_EQ(c->await(seq)["ErrorID"], 0);
+
+  expect_same_pose(xyzwpr(c->command({{"Command", "FRC_ReadUFrameData"}, {"FrameNumber", 2}})["Frame"]),
+                   {0, 0, 0, 0, 0, 0}, "the refused write changed nothing");
+  EXPECT_EQ(c->command({{"Command", "FRC_WriteUFrameData"}, {"FrameNumber", 2}, {"Frame", moved}})["ErrorID"], 0);
+  EXPECT_EQ(c->command({{"Command", "FRC_WriteUToolData"}, {"ToolNumber", 2}, {"Frame", moved}})["ErrorID"], 0);
+  expect_same_pose(xyzwpr(c->command({{"Command", "FRC_ReadUToolData"}, {"ToolNumber", 2}})["Frame"]),
+                   {50, 0, 0, 0, 0, 0}, "written at rest");
+}
+
+TEST(SimFramesTools, StatusCountsTheToolsAndFramesThereAre) {
+  auto c = RmiClient::start();
+  auto counts = [&] {
+    json s = c->command({{"Command", "FRC_GetStatus"}});
+    return std::make_pair(s["NumberUTool"].get<int>(), s["NumberUFrame"].get<int>());
+  };
+  EXPECT_EQ(counts(), std::make_pair(10, 9));
+  ASSERT_EQ(set_frame_tool(*c, 3, 4)["ErrorID"], 0);
+  ASSERT_EQ(c->run({{"Instruction", "FRC_SetUTool"}, {"ToolNumber", 7}})["ErrorID"], 0);
+  EXPECT_EQ(counts(), std::make_pair(10, 9)) << "selecting a frame or tool changes no count";
+
+  orvane::sim::SimulatorConfig few;
+  few.number_utool = 5;
+  few.number_uframe = 4;
+  auto small = RmiClient::start(few);
+  json s = small->command({{"Command", "FRC_GetStatus"}});
+  EXPECT_EQ(s["NumberUTool"], 5);
+  EXPECT_EQ(s["NumberUFrame"], 4);
+  EXPECT_EQ(set_frame_tool(*small, 4, 5)["ErrorID"], 0);
+  EXPECT_EQ(set_frame_tool(*small, 5, 1)["ErrorID"], err::invalid_value) << "frame 5 does not exist";
+  EXPECT_EQ(set_frame_tool(*small, 1, 6)["ErrorID"], err::invalid_value) << "tool 6 does not exist";
+  EXPECT_EQ(small->command({{"Command", "FRC_ReadUToolData"}, {"ToolNumber", 6}})["ErrorID"], err::invalid_value);
+  EXPECT_EQ(small->run({{"Instruction", "FRC_SetUFrame"}, {"FrameNumber", 5}})["ErrorID"], err::invalid_value);
+
+  few.number_utool = 11;
+  EXPECT_THROW(orvane::sim::ControllerSimulator{few}, std::invalid_argument);
+}

@@ -135,6 +135,73 @@ TEST_F(SimMotion, BlendedMotionWaitsForTheNextInstruction) {
   EXPECT_EQ(answer_of(3)["ErrorID"], 0);
 }
 
+TEST_F(SimMotion, NoBlendLetsALoneCntMotionRunWithoutTheNext) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto with_no_blend = [](int seq, double j1, const std::string& term, json no_blend) {
+    json j = json::parse(motion(seq, along_j1(j1), 100, term, 100));
+    j["NoBlend"] = no_blend;
+    return j.dump();
+  };
+  // Sent and taken by the controller.
+  auto deliver = [&](const std::string& line) {
+    const auto before = sim->received_line_count();
+    s.data.send_line(line);
+    ASSERT_TRUE(sim->wait_for_line([&](const std::string& l) { return l == line; }, kWait, before));
+  };
+  // A lone CNT 100 motion with NoBlend runs to its end and is answered.
+  s.data.send_line(with_no_blend(1, 5, "CNT", "ON"));
+  EXPECT_EQ(answer_of(1)["ErrorID"], 0);
+  EXPECT_DOUBLE_EQ(sim->joint_position_deg()[0], 5.0);
+
+  // The same with a speed the controller plans.
+  json planned = json::parse(with_no_blend(2, 10, "CNT", "ON"));
+  planned["SpeedType"] = "Percent";
+  planned["Speed"] = 20;
+  s.data.send_line(planned.dump());
+  EXPECT_EQ(answer_of(2)["ErrorID"], 0);
+  EXPECT_NEAR(sim->joint_position_deg()[0], 10.0, 1e-9);
+
+  // NoBlend "OFF", and the CR termination with NoBlend, still wait for the next motion.
+  for (auto [term, no_blend] : {std::pair<std::string, std::string>{"CNT", "OFF"}, {"CR", "ON"}}) {
+    int seq = sim->status().next_sequence_id;
+    ASSERT_NO_FATAL_FAILURE(deliver(with_no_blend(seq, 12, term, no_blend)));
+    EXPECT_FALSE(sim->wait_until_motion_idle(300ms)) << term << " NoBlend " << no_blend;
+    EXPECT_NEAR(sim->joint_position_deg()[0], 10.0, 1e-9) << term << " NoBlend " << no_blend;
+    s.data.send_line(motion(seq + 1, along_j1(10), 100));
+    EXPECT_EQ(answer_of(seq)["ErrorID"], 0);
+    EXPECT_EQ(answer_of(seq + 1)["ErrorID"], 0);
+  }
+  int seq = sim->status().next_sequence_id;
+  s.data.send_line(with_no_blend(seq, 12, "CNT", "MAYBE"));
+  EXPECT_EQ(answer_of(seq)["ErrorID"], err::invalid_text_string);
+}
+
+TEST_F(SimMotion, NoBlendIsUnknownToMajorVersionsBeforeFive) {
+  SimulatorConfig cfg;
+  cfg.major_version = 4;
+  ASSERT_NO_FATAL_FAILURE(start(cfg));
+  json j = json::parse(motion(1, along_j1(5), 100, "CNT", 100));
+  j["NoBlend"] = "ON";
+  const auto before = sim->received_line_count();
+  s.data.send_line(j.dump());
+  ASSERT_TRUE(sim->wait_for_line([&](const std::string& l) { return l == j.dump(); }, kWait, before));
+  EXPECT_FALSE(sim->wait_until_motion_idle(300ms)) << "the blend rule holds";
+  s.data.send_line(motion(2, along_j1(6), 100));
+  EXPECT_EQ(answer_of(1)["ErrorID"], 0);
+  EXPECT_EQ(answer_of(2)["ErrorID"], 0);
+}
+
+TEST_F(SimMotion, SequenceIdWrapsFromTheLargestToOne) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  sim->set_next_sequence_id(INT32_MAX);
+  s.data.send_line(motion(INT32_MAX, along_j1(1), 24));
+  EXPECT_EQ(answer_of(INT32_MAX)["ErrorID"], 0);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_GetStatus"})")["NextSequenceID"], 1);
+  s.data.send_line(motion(1, along_j1(2), 24));
+  EXPECT_EQ(answer_of(1)["ErrorID"], 0);
+  EXPECT_FALSE(sim->status().hold);
+}
+
 TEST_F(SimMotion, AnswersComeInQueueOrder) {
   ASSERT_NO_FATAL_FAILURE(start());
   for (int seq = 1; seq <= 5; ++seq) s.data.send_line(motion(seq, along_j1(seq), 24, "CNT", seq < 5 ? 100 : 0));
@@ -181,9 +248,13 @@ TEST_F(SimMotion, J3IsRelativeToJ2InReportsPathAndLimits) {
   EXPECT_DOUBLE_EQ(path.back().planner_deg[2], -65.0);
   for (const auto& p : path) EXPECT_DOUBLE_EQ(p.planner_deg[2], p.controller_deg[2] + p.controller_deg[1]);
   EXPECT_DOUBLE_EQ(joints(s.data.command(R"({"Command":"FRC_ReadJointAngles"})"))[2], -75.0);
-  // The same J3 with J2 = 0 is outside the range.
+  // The same J3 with J2 = 0 is outside the range: accepted, it faults when it would start.
   s.data.send_line(motion(2, {0, 0, -75, 0, 0, 0, 0, 0, 0}, 500));
-  EXPECT_EQ(answer_of(2)["ErrorID"], err::invalid_value);
+  auto fault = s.data.read_json();
+  ASSERT_TRUE(fault);
+  EXPECT_EQ((*fault)["Communication"], "FRC_SystemFault");
+  EXPECT_EQ((*fault)["SequenceID"], 2);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_ReadError"})")["ErrorData"], "MOTN-017 Limit error (G:1, A:3)");
 }
 
 TEST_F(SimMotion, TooFastInstructionIsSlowedDownAndCounted) {
@@ -204,22 +275,58 @@ TEST_F(SimMotion, TooFastInstructionIsSlowedDownAndCounted) {
   EXPECT_EQ(sim->slow_downs().size(), 1u);
 }
 
-TEST_F(SimMotion, TargetOutsideRangeIsRefusedBeforeAnythingMoves) {
+TEST_F(SimMotion, TargetOutsideRangeFaultsWhenItWouldStartUntilAbortResetInitialize) {
   ASSERT_NO_FATAL_FAILURE(start());
   s.data.send_line(motion(1, along_j1(30), 600));
   s.data.send_line(motion(2, along_j1(200), 24));  // LR Mate J1 ends at 180 deg
-  std::vector<json> before;
-  json refused = *s.data.read_until([](const json& a) { return answers_instruction(a, 2); }, kWait, &before);
-  EXPECT_EQ(refused["ErrorID"], err::invalid_value);
-  EXPECT_TRUE(before.empty()) << "the refusal comes back at once, before the running motion ends";
-  auto st = sim->status();
-  EXPECT_FALSE(st.alarm);
-  EXPECT_FALSE(st.hold);
-  EXPECT_EQ(st.queued_instructions, 1u);
+  s.data.send_line(motion(3, along_j1(10), 24));
+  // Accepted: nothing comes back until the motion before it has run.
   EXPECT_EQ(answer_of(1)["ErrorID"], 0) << "the motion before it runs to its end";
-  EXPECT_DOUBLE_EQ(sim->joint_position_deg()[0], 30.0);
-  s.data.send_line(motion(2, along_j1(10), 24));  // the refused one did not use up its SequenceID
-  EXPECT_EQ(answer_of(2)["ErrorID"], 0);
+  auto fault = s.data.read_json();
+  ASSERT_TRUE(fault);
+  EXPECT_EQ((*fault)["Communication"], "FRC_SystemFault") << fault->dump();
+  EXPECT_EQ((*fault)["SequenceID"], 2);
+  EXPECT_FALSE(s.data.read_line(200ms)) << "the faulted and the queued instructions are not answered";
+  EXPECT_DOUBLE_EQ(sim->joint_position_deg()[0], 30.0) << "the arm stands where the fault found it";
+  json error = s.data.command(R"({"Command":"FRC_ReadError"})");
+  EXPECT_EQ(error["ErrorData"], "MOTN-017 Limit error (G:1, A:1)") << error.dump();
+  json status = s.data.command(R"({"Command":"FRC_GetStatus"})");
+  EXPECT_EQ(status["ProgramStatus"], orvane::sim::program_status_paused);
+  EXPECT_EQ(status["RMIMotionStatus"], 0);
+  EXPECT_EQ(status["NextSequenceID"], 4) << "accepted instructions used up their IDs";
+
+  // A reset clears the alarm, but RMI_MOVE cannot run the instruction it paused at.
+  s.data.send_line(motion(4, along_j1(10), 24));
+  EXPECT_EQ(answer_of(4)["ErrorID"], err::rmi_in_hold);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Reset"})")["ErrorID"], 0);
+  EXPECT_FALSE(sim->status().alarm);
+  s.data.send_line(motion(4, along_j1(10), 24));
+  EXPECT_EQ(answer_of(4)["ErrorID"], err::rmi_in_hold);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_GetStatus"})")["ProgramStatus"], orvane::sim::program_status_paused);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], err::program_already_exists);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Abort"})")["ErrorID"], 0);
+  s.data.send_line(motion(4, along_j1(10), 24));
+  EXPECT_EQ(answer_of(4)["ErrorID"], err::rmi_not_running);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
+  s.data.send_line(motion(1, along_j1(10), 24));
+  EXPECT_EQ(answer_of(1)["ErrorID"], 0);
+  EXPECT_DOUBLE_EQ(sim->joint_position_deg()[0], 10.0);
+}
+
+TEST_F(SimMotion, AbortBeforeResetAlsoRecoversFromALimitFault) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  s.data.send_line(motion(1, along_j1(-200), 24));
+  auto fault = s.data.read_json();
+  ASSERT_TRUE(fault);
+  EXPECT_EQ((*fault)["SequenceID"], 1);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], err::program_already_exists);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Abort"})")["ErrorID"], 0);
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], err::invalid_controller_state)
+      << "the alarm is still set";
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Reset"})")["ErrorID"], 0);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
+  s.data.send_line(motion(1, along_j1(-20), 100));
+  EXPECT_EQ(answer_of(1)["ErrorID"], 0);
 }
 
 TEST_F(SimMotion, PayloadIsAnInstructionAnsweredInOrder) {

@@ -160,20 +160,185 @@ TEST_F(SimMotionInstructions, RelativeJointAndSplineFormsReachTheirTargets) {
   for (int k = 0; k < 6; ++k) EXPECT_NEAR(now[k], kWorkPose[k], 0.01) << "J" << k + 1;
 }
 
-TEST_F(SimMotionInstructions, TargetsOutOfReachAreRefusedBeforeAnythingMoves) {
+TEST_F(SimMotionInstructions, TargetsOutOfReachAreAcceptedAndFaultWhenTheyWouldStart) {
   Xyzwpr far = shifted(start, 3000, 0, 0);
-  for (const char* name : {"FRC_LinearMotion", "FRC_JointMotion", "FRC_SplineMotion"}) {
-    json a = c->run(cartesian_motion(name, far, config, std::string(name) == "FRC_JointMotion" ? "Percent" : "mmSec", 50));
-    EXPECT_EQ(a["ErrorID"], err::invalid_value) << name;
+  for (const char* name : {"FRC_LinearMotion", "FRC_JointMotion", "FRC_SplineMotion", "FRC_LinearRelative"}) {
+    bool relative = std::string(name) == "FRC_LinearRelative";
+    bool joint = std::string(name) == "FRC_JointMotion";
+    int seq = c->send(cartesian_motion(name, relative ? Xyzwpr{0, 0, 3000, 0, 0, 0} : far, config,
+                                       joint ? "Percent" : "mmSec", 50));
+    auto fault = c->link().read_json();
+    ASSERT_TRUE(fault) << name;
+    EXPECT_EQ((*fault).value("Communication", ""), "FRC_SystemFault") << name << ": " << fault->dump();
+    EXPECT_EQ((*fault).value("SequenceID", -1), seq) << name;
+    json error = c->command({{"Command", "FRC_ReadError"}});
+    EXPECT_EQ(error["ErrorData"], "MOTN-018 Position not reachable") << name << ": " << error.dump();
+    // Recovery: abort, reset, initialize.
+    ASSERT_EQ(c->command({{"Command", "FRC_Abort"}})["ErrorID"], 0);
+    ASSERT_EQ(c->command({{"Command", "FRC_Reset"}})["ErrorID"], 0);
+    c->initialize();
   }
-  json rel = cartesian_motion("FRC_LinearRelative", {0, 0, 3000, 0, 0, 0}, config);
-  EXPECT_EQ(c->run(rel)["ErrorID"], err::invalid_value);
   for (const auto& s : c->sim().executed_path())
     for (int k = 0; k < 6; ++k) ASSERT_NEAR(s.controller_deg[k], kWorkPose[k], 1e-9) << "the arm moved";
   EXPECT_LT(distance_mm(c->tcp_now(), start), 1e-3);
   // The controller goes on serving motions.
   EXPECT_EQ(c->run(cartesian_motion("FRC_LinearRelative", {0, 0, 10, 0, 0, 0}, config))["ErrorID"], 0);
   EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, 10)), 0.1);
+}
+
+TEST(SimMotionLimits, ACartesianTargetOrPathBeyondAJointLimitFaultsNamingTheAxis) {
+  // The controller's J1 range narrowed to +-30 degrees: a target turned 45
+  // degrees about the base is solved at J1 = 45, beyond it; a straight line
+  // to it leaves the range on its way.
+  orvane::sim::SimulatorConfig cfg;
+  cfg.joint_limits[0].lower = -30 * kRad;
+  cfg.joint_limits[0].upper = 30 * kRad;
+  auto c = RmiClient::start(cfg);
+  ASSERT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0);
+  json here = c->cartesian_now();
+  Xyzwpr p = xyzwpr(here["Position"]);
+  Xyzwpr turned{p.x * std::cos(45 * kRad) - p.y * std::sin(45 * kRad), p.x * std::sin(45 * kRad) + p.y * std::cos(45 * kRad),
+                p.z, p.w, p.p, p.r + 45};
+  for (const char* name : {"FRC_JointMotion", "FRC_LinearMotion"}) {
+    bool joint = std::string(name) == "FRC_JointMotion";
+    int seq = c->send(cartesian_motion(name, turned, here["Configuration"], joint ? "Percent" : "mmSec", 50));
+    auto fault = c->link().read_json();
+    ASSERT_TRUE(fault) << name;
+    EXPECT_EQ((*fault).value("SequenceID", -1), seq) << name << ": " << fault->dump();
+    EXPECT_EQ(c->command({{"Command", "FRC_ReadError"}})["ErrorData"], "MOTN-017 Limit error (G:1, A:1)") << name;
+    EXPECT_NEAR(c->joints_now()[0], 0.0, 1e-9) << name << ": the arm did not start";
+    ASSERT_EQ(c->command({{"Command", "FRC_Reset"}})["ErrorID"], 0);
+    ASSERT_EQ(c->command({{"Command", "FRC_Abort"}})["ErrorID"], 0);
+    c->initialize();
+  }
+}
+
+namespace {
+
+// Joint accelerations of an executed path (planner convention, deg/s^2),
+// from its commanded positions; each sample's neighbours give one value.
+std::vector<std::array<double, 6>> joint_accelerations(const std::vector<orvane::sim::PathSample>& path) {
+  std::vector<std::array<double, 6>> out;
+  for (std::size_t i = 1; i + 1 < path.size(); ++i) {
+    const auto &a = path[i - 1], &b = path[i], &c = path[i + 1];
+    std::array<double, 6> acc{};
+    for (int k = 0; k < 6; ++k) {
+      auto planner = [k](const orvane::sim::PathSample& s) {
+        return k == 2 ? s.commanded_deg[2] + s.commanded_deg[1] : s.commanded_deg[k];
+      };
+      double v0 = (planner(b) - planner(a)) / (b.t - a.t), v1 = (planner(c) - planner(b)) / (c.t - b.t);
+      acc[k] = 2.0 * (v1 - v0) / (c.t - a.t);
+    }
+    out.push_back(acc);
+  }
+  return out;
+}
+
+// How long the arm moved in the executed path (s).
+double moving_time(const std::vector<orvane::sim::PathSample>& path) {
+  double first = -1, last = -1;
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    bool moved = false;
+    for (int k = 0; k < 6; ++k) moved = moved || path[i].commanded_deg[k] != path[i - 1].commanded_deg[k];
+    if (!moved) continue;
+    if (first < 0) first = path[i - 1].t;
+    last = path[i].t;
+  }
+  return last - first;
+}
+
+}  // namespace
+
+TEST_F(SimMotionInstructions, PlannedMotionsAccelerateWithinTheArmsLimits) {
+  const auto limits = orvane::sim::lrmate200id_limits();
+  auto expect_within_limits = [&](const std::string& what, double acc_share) {
+    auto path = c->sim().executed_path();
+    ASSERT_GT(path.size(), 5u) << what;
+    double highest = 0;
+    for (const auto& acc : joint_accelerations(path))
+      for (int k = 0; k < 6; ++k) {
+        double limit = limits[k].max_acceleration / kRad * acc_share;
+        EXPECT_LE(std::abs(acc[k]), limit * 1.01 + 1e-6) << what << ": J" << k + 1;
+        highest = std::max(highest, std::abs(acc[k]) / limit);
+      }
+    EXPECT_GT(highest, 0.5) << what << ": the arm uses its acceleration";
+  };
+
+  // 30 mm at 1000 mm/s: far too short to reach the speed (30 ms at constant speed).
+  EXPECT_EQ(c->run(cartesian_motion("FRC_LinearMotion", shifted(start, 0, 30, 0), config, "mmSec", 1000))["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 30, 0)), 0.1);
+  expect_within_limits("30 mm at 1000 mm/s", 1.0);
+  EXPECT_GT(moving_time(c->sim().executed_path()), 0.1);
+
+  // Half the acceleration: a move too short to cruise takes sqrt(2) as long
+  // (within the 8 ms steps of the path at either end).
+  c->sim().clear_records();
+  EXPECT_EQ(c->run(cartesian_motion("FRC_LinearMotion", shifted(start, 0, 130, 0), config, "mmSec", 1000))["ErrorID"], 0);
+  double full = moving_time(c->sim().executed_path());
+  c->sim().clear_records();
+  json half = cartesian_motion("FRC_LinearMotion", shifted(start, 0, 30, 0), config, "mmSec", 1000);
+  half["ACC"] = 50;
+  EXPECT_EQ(c->run(half)["ErrorID"], 0);
+  expect_within_limits("ACC 50", 0.5);
+  EXPECT_NEAR(moving_time(c->sim().executed_path()) / full, std::sqrt(2.0), 0.15);
+
+  // A joint motion at a percentage of the joints' speed.
+  c->sim().clear_records();
+  std::array<double, 9> q = kWorkPose;
+  q[0] = 60;
+  q[1] = 20;
+  json joint{{"Instruction", "FRC_JointMotionJRep"}, {"JointAngle", joint_angle_json(q)}, {"SpeedType", "Percent"},
+             {"Speed", 100}, {"TermType", "FINE"}, {"TermValue", 0}};
+  EXPECT_EQ(c->run(joint)["ErrorID"], 0);
+  expect_within_limits("joint motion at 100 %", 1.0);
+
+  for (int bad : {0, 151}) {
+    json refused = half;
+    refused["ACC"] = bad;
+    EXPECT_EQ(c->run(refused)["ErrorID"], err::invalid_value) << "ACC " << bad;
+  }
+}
+
+TEST_F(SimMotionInstructions, TimedMotionsKeepTheirTimingWhateverTheirAcceleration) {
+  // 10 degrees of J1 in 48 ms as two CNT instructions, as a stream sends them:
+  // constant speed, no ramp, though that would be beyond the arm's acceleration
+  // at the start; ACC changes nothing.
+  std::array<double, 9> mid = kWorkPose, end = kWorkPose;
+  mid[0] = 5;
+  end[0] = 10;
+  json first{{"Instruction", "FRC_JointMotionJRep"}, {"JointAngle", joint_angle_json(mid)}, {"SpeedType", "mSec"},
+             {"Speed", 24}, {"TermType", "CNT"}, {"TermValue", 100}, {"ACC", 20}};
+  json second = first;
+  second["JointAngle"] = joint_angle_json(end);
+  second["TermType"] = "FINE";
+  int a = c->send(first), b = c->send(second);
+  EXPECT_EQ(c->await(a)["ErrorID"], 0);
+  EXPECT_EQ(c->await(b)["ErrorID"], 0);
+  auto path = c->sim().executed_path();
+  ASSERT_GE(path.size(), 6u);
+  for (const auto& p : path)
+    EXPECT_NEAR(p.commanded_deg[0], std::clamp(p.t / 0.048, 0.0, 1.0) * 10.0, 1e-6) << "at t = " << p.t;
+}
+
+TEST_F(SimMotionInstructions, NoBlendLetsALinearCntMotionRunOnItsOwn) {
+  json lin = cartesian_motion("FRC_LinearRelative", {0, 0, 10, 0, 0, 0}, config, "mmSec", 200, "CNT", 100);
+  lin["NoBlend"] = "ON";
+  EXPECT_EQ(c->run(lin)["ErrorID"], 0);
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, 10)), 0.1);
+  // A circular motion is not changed by it: it waits for the next motion.
+  json circ = cartesian_motion("FRC_CircularRelative", {0, 40, 0, 0, 0, 0}, config, "mmSec", 200, "CNT", 100);
+  circ["ViaConfiguration"] = config;
+  circ["ViaPosition"] = position_json({20, 20, 0, 0, 0, 0});
+  circ["NoBlend"] = "ON";
+  const auto before = c->sim().received_line_count();
+  int seq = c->send(circ);
+  ASSERT_TRUE(c->sim().wait_for_line([](const std::string& l) { return l.find("FRC_CircularRelative") != std::string::npos; },
+                                     kWait, before));
+  EXPECT_FALSE(c->answered_within(seq, 300ms));
+  EXPECT_LT(distance_mm(c->tcp_now(), shifted(start, 0, 0, 10)), 1e-3);
+  int next = c->send(cartesian_motion("FRC_LinearRelative", {0, 0, -10, 0, 0, 0}, config));
+  EXPECT_EQ(c->await(seq)["ErrorID"], 0);
+  EXPECT_EQ(c->await(next)["ErrorID"], 0);
 }
 
 TEST_F(SimMotionInstructions, SpeedAndTermTypesOfCartesianMotions) {

@@ -281,7 +281,8 @@ TEST(SimCommands, UnknownPacketsAreAnsweredAndTheLinkStays) {
   for (Case c : {Case{R"({"Command":"FRC_Foo"})", "Command", err::invalid_rmi_command},
                  Case{R"({"Command":"FRC_SetPayLoad","ScheduleNumber":2})", "Command", err::invalid_rmi_command},
                  Case{R"({"Communication":"FRC_Hello"})", "Command", err::invalid_rmi_command},
-                 Case{R"({"Foo":1})", "Command", err::invalid_rmi_command},
+                 Case{R"({"Foo":1})", "Command", err::invalid_text_string},
+                 Case{R"({})", "Command", err::invalid_text_string},
                  Case{R"({"Command":17})", "Command", err::invalid_rmi_command},
                  Case{R"([1,2,3])", "Command", err::invalid_rmi_command},
                  Case{R"(not json at all)", "Command", err::invalid_text_string},
@@ -340,4 +341,99 @@ TEST(SimCommands, InitializeRefusalsAndProgramState) {
   EXPECT_EQ(next.data.command(R"({"Command":"FRC_Abort"})")["ErrorID"], 0);
   EXPECT_EQ(next.data.command(R"({"Command":"FRC_Abort"})")["ErrorID"], err::command_fail);
   EXPECT_EQ(next.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
+}
+
+TEST(SimCommands, APacketMustNameItsKindFirst) {
+  auto sim = start_sim();
+  Session s;
+  ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
+  // Valid packets but for the order of their members: not served.
+  for (const char* line : {R"({"ErrorID":0,"Command":"FRC_Abort"})",
+                           R"({"SequenceID":1,"Instruction":"FRC_WaitTime","Time":0.1})",
+                           R"( {"Value":10,"Command":"FRC_SetOverRide"})"}) {
+    s.data.send_line(line);
+    auto j = s.data.read_json();
+    ASSERT_TRUE(j) << line;
+    EXPECT_EQ((*j)["Command"], "Unknown") << line;
+    EXPECT_EQ((*j)["ErrorID"], err::invalid_text_string) << line;
+  }
+  json status = s.data.command(R"({"Command":"FRC_GetStatus"})");
+  EXPECT_EQ(status["RMIMotionStatus"], 1) << "the abort was not served";
+  EXPECT_EQ(status["NextSequenceID"], 1) << "the instruction was not taken";
+  EXPECT_EQ(status["Override"], 100);
+  // The kind first, then anything in any order; an escaped key is the same key.
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_SetOverRide","Value":10})")["ErrorID"], 0);
+  EXPECT_EQ(s.data.command(R"({"\u0043ommand":"FRC_GetStatus"})")["Override"], 10);
+
+  // On the control port too.
+  RawClient control;
+  ASSERT_TRUE(control.connect(sim->config().address, sim->control_port()));
+  control.send_line(R"({"Port":1,"Communication":"FRC_Connect"})");
+  auto answer = control.read_json();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["Command"], "Unknown");
+  EXPECT_EQ((*answer)["ErrorID"], err::invalid_text_string);
+}
+
+TEST(SimCommands, AsciiModePacketsGetTheirOwnError) {
+  auto sim = start_sim();
+  Session s;
+  ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize"})")["ErrorID"], 0);
+  json a = s.data.command(R"({"Command":"FRC_ASCII","ASCIIString":"J P[1] 100% FINE"})");
+  EXPECT_EQ(a["Command"], "FRC_ASCII");
+  EXPECT_EQ(a["ErrorID"], err::invalid_ascii_string_packet);
+  s.data.send_line(R"({"Instruction":"FRC_AsciiInstruction","SequenceID":1,"ASCIIString":"WAIT 1.00 sec"})");
+  auto j = s.data.read_json();
+  ASSERT_TRUE(j);
+  EXPECT_EQ((*j)["Instruction"], "FRC_AsciiInstruction");
+  EXPECT_EQ((*j)["ErrorID"], err::invalid_ascii_string_packet);
+  EXPECT_EQ((*j)["SequenceID"], 1);
+  EXPECT_EQ(sim->status().next_sequence_id, 1) << "a refusal uses up no SequenceID";
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_Teleport"})")["ErrorID"], err::invalid_rmi_command)
+      << "other unknown packets stay unknown";
+}
+
+TEST(SimCommands, GroupsAreCheckedAgainstTheOneArm) {
+  auto sim = start_sim();
+  Session s;
+  ASSERT_NO_FATAL_FAILURE(open_session(*sim, s));
+  for (json mask : {json(2), json(3), json(7), json(0), json("1")}) {
+    json a = s.data.command(json{{"Command", "FRC_Initialize"}, {"GroupMask", mask}}.dump());
+    EXPECT_EQ(a["ErrorID"], err::invalid_group_mask) << mask.dump();
+    EXPECT_TRUE(a.contains("GroupMask")) << a.dump();
+  }
+  EXPECT_FALSE(sim->status().rmi_running);
+  ASSERT_EQ(s.data.command(R"({"Command":"FRC_Initialize","GroupMask":1})")["ErrorID"], 0);
+
+  json frame{{"X", 0}, {"Y", 0}, {"Z", 0}, {"W", 0}, {"P", 0}, {"R", 0}};
+  const std::vector<json> with_group{
+      {{"Command", "FRC_ReadJointAngles"}},
+      {{"Command", "FRC_ReadCartesianPosition"}},
+      {{"Command", "FRC_GetUFrameUTool"}},
+      {{"Command", "FRC_SetUFrameUTool"}, {"UFrameNumber", 0}, {"UToolNumber", 1}},
+      {{"Command", "FRC_ReadUFrameData"}, {"FrameNumber", 1}},
+      {{"Command", "FRC_WriteUFrameData"}, {"FrameNumber", 1}, {"Frame", frame}},
+      {{"Command", "FRC_ReadUToolData"}, {"ToolNumber", 1}},
+      {{"Command", "FRC_WriteUToolData"}, {"ToolNumber", 1}, {"Frame", frame}},
+      {{"Command", "FRC_ReadPositionRegister"}, {"RegisterNumber", 1}},
+      {{"Command", "FRC_WritePositionRegister"}, {"RegisterNumber", 1}, {"JointAngle", {{"J1", 0}, {"J2", 0}, {"J3", 0}, {"J4", 0}, {"J5", 0}, {"J6", 0}}}},
+      {{"Command", "FRC_SetPayloadID"}, {"ScheduleNumber", 2}},
+      {{"Command", "FRC_SetPayloadValue"}, {"ScheduleNumber", 2}, {"Mass", 1.0}, {"CG_X", 0}, {"CG_Y", 0}, {"CG_Z", 0}},
+      {{"Command", "FRC_SetPayloadComp"}, {"ScheduleNumber", 2}, {"Mass", 1.0}, {"CG_X", 0}, {"CG_Y", 0}, {"CG_Z", 0}}};
+  for (json request : with_group) {
+    for (json group : {json(9), json(2), json(0), json("1")}) {
+      request["Group"] = group;
+      json a = s.data.command(request.dump());
+      EXPECT_EQ(a["ErrorID"], err::invalid_group_number) << request.dump() << " -> " << a.dump();
+    }
+    request["Group"] = 1;
+    json a = s.data.command(request.dump());
+    EXPECT_EQ(a["ErrorID"], 0) << request.dump() << " -> " << a.dump();
+  }
+  // A refused command changes nothing.
+  EXPECT_EQ(s.data.command(R"({"Command":"FRC_SetPayloadID","ScheduleNumber":5,"Group":9})")["ErrorID"],
+            err::invalid_group_number);
+  EXPECT_EQ(sim->status().payload_schedule, 2);
 }

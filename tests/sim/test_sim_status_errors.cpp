@@ -1,4 +1,6 @@
 // Status, alarms, system variables and payloads over RMI.
+#include <cmath>
+
 #include "sim/rmi_client.hpp"
 
 using namespace simtest;
@@ -92,6 +94,52 @@ TEST(SimStatus, SystemVariablesReadAndWrite) {
     EXPECT_EQ(c->command(bad).value("ErrorID", 0), err::invalid_value) << bad.dump();
   }
   EXPECT_EQ(c->command({{"Command", "FRC_GetStatus"}})["Override"], 40) << "refused writes change nothing";
+}
+
+TEST(SimStatus, SystemVariablesClientsReadAreKnownAndSettable) {
+  orvane::sim::SimulatorConfig cfg;
+  cfg.variables["$rmi_cfg.$asbn_enb"] = {false, 1};  // any letter case
+  cfg.variables["$MY_CELL.$SPEED"] = {true, 2.5};
+  auto c = RmiClient::start(cfg, false);
+  auto read = [&](const std::string& name) {
+    return c->command({{"Command", "FRC_ReadVariable"}, {"VariableName", name}});
+  };
+  json com = read("$STMO.$COM_INT");
+  EXPECT_EQ(com["ErrorID"], 0) << com.dump();
+  EXPECT_EQ(com["VariableType"], "Integer");
+  EXPECT_EQ(com["VariableValue"], 8) << "the Stream Motion period in ms";
+  EXPECT_EQ(read("$RMI_CFG.$ASBN_ENB")["VariableValue"], 1);
+  json mine = read("$my_cell.$speed");
+  EXPECT_EQ(mine["VariableType"], "Float");
+  EXPECT_DOUBLE_EQ(mine["VariableValue"].get<double>(), 2.5);
+  EXPECT_EQ(read("$SCR.$NUM_GROUP")["VariableValue"], 1);
+
+  // Set while the controller runs; a controller setting keeps its type.
+  c->sim().set_variable("$STMO.$COM_INT", {false, 4});
+  EXPECT_EQ(read("$STMO.$COM_INT")["VariableValue"], 4);
+  c->sim().set_variable("$MCR.$GENOVERRIDE", {false, 35});
+  EXPECT_EQ(c->command({{"Command", "FRC_GetStatus"}})["Override"], 35);
+  for (auto [name, value] : std::vector<std::pair<std::string, orvane::sim::SystemVariable>>{
+           {"STMO.$COM_INT", {false, 4}},
+           {"$" + std::string(70, 'X'), {false, 1}},
+           {"$STMO.$COM_INT", {false, 2.5}},
+           {"$STMO.$COM_INT", {false, std::nan("")}},
+           {"$MCR.$GENOVERRIDE", {false, 0}},
+           {"$SCR.$NUM_GROUP", {false, 2}}})
+    EXPECT_THROW(c->sim().set_variable(name, value), std::invalid_argument) << name;
+  EXPECT_EQ(read("$STMO.$COM_INT")["VariableValue"], 4) << "refused settings change nothing";
+
+  // Over RMI the period is read, not written; neither is the number of groups.
+  for (const char* name : {"$STMO.$COM_INT", "$SCR.$NUM_GROUP"}) {
+    json w = c->command({{"Command", "FRC_WriteVariable"}, {"VariableName", name}, {"VariableType", "Integer"},
+                         {"VariableValue", 2}});
+    EXPECT_EQ(w["ErrorID"], err::invalid_value) << name;
+  }
+  EXPECT_EQ(read("$STMO.$COM_INT")["VariableValue"], 4);
+
+  orvane::sim::SimulatorConfig bad;
+  bad.variables["NO_DOLLAR"] = {false, 1};
+  EXPECT_THROW(orvane::sim::ControllerSimulator{bad}, std::invalid_argument);
 }
 
 TEST(SimStatus, PayloadCommandsSelectAndDescribeSchedules) {

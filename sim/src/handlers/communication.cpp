@@ -5,9 +5,17 @@
 
 namespace orvane::sim::detail::handlers {
 
-ojson connect(Core& core, const json& request) {
+ojson connect(Core& core, const std::string& line) {
+  json request = nesting_ok(line) ? json::parse(line, nullptr, false) : json(json::value_t::discarded);
+  auto kind = first_member(line);
+  if (request.is_discarded() || (request.is_object() && kind != kCommunication && kind != kCommand &&
+                                 kind != kInstruction)) {
+    ojson a = packet(kCommand, "Unknown");  // not a packet, or its first member is not its kind
+    a["ErrorID"] = error_id::invalid_text_string;
+    return a;
+  }
   std::string name;
-  if (request.is_object()) name = string_member(request, kCommunication.c_str()).value_or("");
+  if (request.is_object() && kind == kCommunication) name = string_member(request, kCommunication.c_str()).value_or("");
   if (name != "FRC_Connect" && !(name == "FRC_Connect_STMO" && core.cfg.firmware == Firmware::Newer)) {
     ojson a = packet(kCommand, "Unknown");
     a["ErrorID"] = error_id::invalid_rmi_command;

@@ -5,8 +5,16 @@
 // register and motion packets.
 //
 // UFRAME[0] is the World frame and UTOOL[0] the faceplate: both can be
-// chosen, neither written. The Cartesian position is the measured joints'
-// TCP through the arm model, in the active user frame with the active tool.
+// chosen, neither written. Frames 1 ... NumberUFrame and tools 1 ...
+// NumberUTool exist (9 and 10 unless configured). The Cartesian position is
+// the measured joints' TCP through the arm model, in the active user frame
+// with the active tool.
+//
+// Frame and tool data are not written while a motion instruction is
+// accepted and unfinished (2556943): the manual refuses the frame write
+// while the arm moves; the tool write is refused alike, and "while it
+// moves" is read strictly, from acceptance on, since a queued motion was
+// planned with the data it would change (the error ID is not documented).
 #include "handlers.hpp"
 
 namespace orvane::sim::detail::handlers {
@@ -25,7 +33,7 @@ bool read_pose(const json& j, Pose& out) {
   return true;
 }
 
-bool read_configuration(const json& j, Configuration& out) {
+bool read_configuration(const Core& core, const json& j, Configuration& out) {
   if (!j.is_object()) return false;
   int* fields[] = {&out.utool, &out.uframe, &out.front, &out.up, &out.left, &out.flip,
                    &out.turn4, &out.turn5, &out.turn6};
@@ -36,7 +44,8 @@ bool read_configuration(const json& j, Configuration& out) {
     if (!v || std::llabs(*v) > 100) return false;
     *fields[i] = static_cast<int>(*v);
   }
-  return out.utool >= 0 && out.utool <= max_utool && out.uframe >= 0 && out.uframe <= max_uframe;
+  return out.utool >= 0 && out.utool <= core.state.number_utool && out.uframe >= 0 &&
+         out.uframe <= core.state.number_uframe;
 }
 
 bool read_joint_angles(const Core& core, const json& j, Joints& out) {
@@ -116,8 +125,8 @@ std::optional<int> number_in(const json& j, const char* key, int lower, int uppe
 
 int set_uframe_utool(Core& core, const json& j, ojson&, bool act) {
   if (!act) return 0;
-  auto f = number_in(j, "UFrameNumber", 0, max_uframe);
-  auto t = number_in(j, "UToolNumber", 0, max_utool);
+  auto f = number_in(j, "UFrameNumber", 0, core.state.number_uframe);
+  auto t = number_in(j, "UToolNumber", 0, core.state.number_utool);
   if (!f || !t) return error_id::invalid_value;
   core.state.active_uframe = *f;
   core.state.active_utool = *t;
@@ -132,7 +141,7 @@ int get_uframe_utool(Core& core, const json&, ojson& a, bool) {
 }
 
 int read_uframe(Core& core, const json& j, ojson& a, bool act) {
-  auto n = number_in(j, "FrameNumber", 0, max_uframe);
+  auto n = number_in(j, "FrameNumber", 0, core.state.number_uframe);
   a["FrameNumber"] = n.value_or(0);
   a["Frame"] = pose_json(n ? core.state.uframes[*n] : Pose{});
   a["Group"] = 1;
@@ -140,9 +149,10 @@ int read_uframe(Core& core, const json& j, ojson& a, bool act) {
 }
 
 int write_uframe(Core& core, const json& j, ojson& a, bool act) {
-  auto n = number_in(j, "FrameNumber", 1, max_uframe);
+  auto n = number_in(j, "FrameNumber", 1, core.state.number_uframe);
   a["FrameNumber"] = n.value_or(0);
   if (!act) return 0;
+  if (core.motion.motion_unfinished()) return error_id::invalid_controller_state;
   Pose p;
   auto f = j.find("Frame");
   if (!n || f == j.end() || !read_pose(*f, p)) return error_id::invalid_value;
@@ -151,7 +161,7 @@ int write_uframe(Core& core, const json& j, ojson& a, bool act) {
 }
 
 int read_utool(Core& core, const json& j, ojson& a, bool act) {
-  auto n = number_in(j, "ToolNumber", 0, max_utool);
+  auto n = number_in(j, "ToolNumber", 0, core.state.number_utool);
   a["ToolNumber"] = n.value_or(0);
   a["Frame"] = pose_json(n ? core.state.utools[*n] : Pose{});
   Configuration c;
@@ -163,9 +173,10 @@ int read_utool(Core& core, const json& j, ojson& a, bool act) {
 }
 
 int write_utool(Core& core, const json& j, ojson& a, bool act) {
-  auto n = number_in(j, "ToolNumber", 1, max_utool);
+  auto n = number_in(j, "ToolNumber", 1, core.state.number_utool);
   a["ToolNumber"] = n.value_or(0);
   if (!act) return 0;
+  if (core.motion.motion_unfinished()) return error_id::invalid_controller_state;
   Pose p;
   auto f = j.find("Frame");
   if (!n || f == j.end() || !read_pose(*f, p)) return error_id::invalid_value;
@@ -195,13 +206,13 @@ int read_cartesian(Core& core, const json&, ojson& a, bool act) {
 }  // namespace
 
 void add_frame_tool_commands(CommandTable& t) {
-  t["FRC_SetUFrameUTool"] = {set_uframe_utool, false};
-  t["FRC_GetUFrameUTool"] = {get_uframe_utool, false};
-  t["FRC_ReadUFrameData"] = {read_uframe, false};
-  t["FRC_WriteUFrameData"] = {write_uframe, false};
-  t["FRC_ReadUToolData"] = {read_utool, false};
-  t["FRC_WriteUToolData"] = {write_utool, false};
-  t["FRC_ReadCartesianPosition"] = {read_cartesian, false};
+  t["FRC_SetUFrameUTool"] = {set_uframe_utool, false, true};
+  t["FRC_GetUFrameUTool"] = {get_uframe_utool, false, true};
+  t["FRC_ReadUFrameData"] = {read_uframe, false, true};
+  t["FRC_WriteUFrameData"] = {write_uframe, false, true};
+  t["FRC_ReadUToolData"] = {read_utool, false, true};
+  t["FRC_WriteUToolData"] = {write_utool, false, true};
+  t["FRC_ReadCartesianPosition"] = {read_cartesian, false, true};
 }
 
 }  // namespace orvane::sim::detail::handlers

@@ -20,7 +20,8 @@ inline constexpr int answer_later = -1;
 
 struct CommandEntry {
   CommandFn fn;
-  bool newer;  // only newer firmware knows it
+  bool newer;                // only newer firmware knows it
+  bool takes_group = false;  // an optional "Group" member names the motion group
 };
 using CommandTable = std::map<std::string, CommandEntry>;
 
@@ -30,7 +31,7 @@ using InstructionFn = int (*)(Core& core, const json& request, Instr& in);
 using InstructionTable = std::map<std::string, InstructionFn>;
 
 // communication.cpp
-ojson connect(Core& core, const json& request);  // the control port's one packet
+ojson connect(Core& core, const std::string& line);  // the control port's one packet
 void communication(Core& core, const std::string& name, const json& request);
 
 void add_status_commands(CommandTable& table);         // status_errors.cpp
@@ -41,7 +42,7 @@ void add_instructions(InstructionTable& table);        // motion_instructions.cp
 // Shapes shared by packets (frames_tools.cpp): each returns false when a
 // member is missing or not a finite number.
 bool read_pose(const json& j, Pose& out);
-bool read_configuration(const json& j, Configuration& out);
+bool read_configuration(const Core& core, const json& j, Configuration& out);  // tool and frame must exist
 bool read_joint_angles(const Core& core, const json& j, Joints& out);  // J7 ... J9 may be missing
 ojson pose_json(const Pose& p);
 ojson position_json(const Pose& p, const std::array<double, 3>& ext);

@@ -11,11 +11,12 @@
 //   written reads Integer 0.
 // - PR[1 ... 100] hold a Cartesian position with its configuration or a
 //   joint position; one never written reads Cartesian zeros.
-// - System variables: a small table (VariableName case-insensitive, "$...",
-//   at most 64 bytes); "$MCR.$GENOVERRIDE" is the speed override.
+// - System variables: see system_variables.hpp (VariableName in any letter
+//   case, "$...", at most 64 bytes).
 #include <cctype>
 
 #include "handlers.hpp"
+#include "../system_variables.hpp"
 
 namespace orvane::sim::detail::handlers {
 
@@ -77,10 +78,13 @@ int read_io_port(Core& core, const json& j, ojson& a, bool act) {
   return (act && !ok) ? error_id::invalid_value : 0;
 }
 
-int write_io_port(Core& core, const json& j, ojson&, bool act) {
-  if (!act) return 0;
+// The answer names the port written: FANUC's own client waits for both members.
+int write_io_port(Core& core, const json& j, ojson& a, bool act) {
   auto type = string_member(j, "PortType");
   auto port = port_number(j);
+  a["PortType"] = type.value_or("");
+  a["PortNumber"] = port ? *port : 0;
+  if (!act) return 0;
   auto kind = type ? port_kind(*type) : std::nullopt;
   if (!kind || !port || !writable_port(*type)) return error_id::invalid_value;
   double v = 0.0;
@@ -185,7 +189,7 @@ int write_position_register(Core& core, const json& j, ojson& a, bool act) {
   } else {
     return error_id::invalid_value;
   }
-  if (auto c = j.find("Configuration"); c != j.end() && !read_configuration(*c, pr.configuration))
+  if (auto c = j.find("Configuration"); c != j.end() && !read_configuration(core, *c, pr.configuration))
     return error_id::invalid_value;
   core.state.position_registers[*n] = pr;
   return 0;
@@ -193,59 +197,27 @@ int write_position_register(Core& core, const json& j, ojson& a, bool act) {
 
 // ---- system variables ---------------------------------------------------------
 
-struct VariableSlot {
-  bool real = false;
-  bool writable = false;
-  double* stored = nullptr;   // a plain table entry, or
-  int* linked = nullptr;      // a controller setting
-  double lower = 0, upper = 0;
-};
-
-std::optional<VariableSlot> variable(Core& core, const std::string& name) {
-  auto& table = core.state.variables;
-  if (name == "$MCR.$GENOVERRIDE") return VariableSlot{false, true, nullptr, &core.state.override_percent, 1, 100};
-  if (name == "$MNUFRAMENUM[1]") return VariableSlot{false, true, nullptr, &core.state.active_uframe, 0, max_uframe};
-  if (name == "$MNUTOOLNUM[1]") return VariableSlot{false, true, nullptr, &core.state.active_utool, 0, max_utool};
-  auto it = table.find(name);
-  if (it == table.end()) return std::nullopt;
-  if (name == "$SCR.$NUM_GROUP") return VariableSlot{false, false, &it->second, nullptr, 1, 1};
-  if (name == "$PARAM_GROUP[1].$PAYLOAD") return VariableSlot{true, true, &it->second, nullptr, 0, 1e4};
-  return VariableSlot{false, true, &it->second, nullptr, 0, 1e6};
-}
-
-std::optional<std::string> variable_name(const json& j) {
-  auto n = string_member(j, "VariableName");
-  if (!n || n->empty() || n->size() > 64 || (*n)[0] != '$') return std::nullopt;
-  return upper(*n);
-}
-
 int read_variable(Core& core, const json& j, ojson& a, bool act) {
-  auto name = variable_name(j);
+  auto key = variable_key(string_member(j, "VariableName").value_or(""));
   a["VariableName"] = string_member(j, "VariableName").value_or("");
-  auto slot = name ? variable(core, *name) : std::nullopt;
-  double v = slot ? (slot->stored ? *slot->stored : *slot->linked) : 0.0;
-  a["VariableType"] = (slot && slot->real) ? "Float" : "Integer";
-  if (slot && slot->real) a["VariableValue"] = v;
-  else a["VariableValue"] = static_cast<int64_t>(v);
-  return (act && !slot) ? error_id::invalid_value : 0;
+  auto v = key ? detail::read_variable(core.state, *key) : std::nullopt;
+  a["VariableType"] = (v && v->real) ? "Float" : "Integer";
+  if (v && v->real) a["VariableValue"] = v->value;
+  else a["VariableValue"] = static_cast<int64_t>(v ? v->value : 0.0);
+  return (act && !v) ? error_id::invalid_value : 0;
 }
 
 int write_variable(Core& core, const json& j, ojson& a, bool act) {
   a["VariableName"] = string_member(j, "VariableName").value_or("");
   if (!act) return 0;
-  auto name = variable_name(j);
-  auto slot = name ? variable(core, *name) : std::nullopt;
+  auto key = variable_key(string_member(j, "VariableName").value_or(""));
   auto type = string_member(j, "VariableType");
   auto v = number_member(j, "VariableValue");
-  if (!slot || !type || !v || !slot->writable) return error_id::invalid_value;
+  if (!key || !type || !v) return error_id::invalid_value;
   std::string t = upper(*type);
   bool real = t == "FLOAT" || t == "REAL";
   if (!real && t != "INTEGER" && t != "INT") return error_id::invalid_value;
-  if (real != slot->real || (!real && *v != std::floor(*v))) return error_id::invalid_value;
-  if (*v < slot->lower || *v > slot->upper) return error_id::invalid_value;
-  if (slot->stored) *slot->stored = *v;
-  else *slot->linked = static_cast<int>(*v);
-  return 0;
+  return detail::write_variable(core.state, *key, {real, *v}, VariableWriter::Client);
 }
 
 // ---- payloads -------------------------------------------------------------------
@@ -293,13 +265,13 @@ void add_io_register_commands(CommandTable& t) {
   t["FRC_WriteIOPort"] = {write_io_port, true};
   t["FRC_ReadRegister"] = {read_register, true};
   t["FRC_WriteRegister"] = {write_register, true};
-  t["FRC_ReadPositionRegister"] = {read_position_register, false};
-  t["FRC_WritePositionRegister"] = {write_position_register, false};
+  t["FRC_ReadPositionRegister"] = {read_position_register, false, true};
+  t["FRC_WritePositionRegister"] = {write_position_register, false, true};
   t["FRC_ReadVariable"] = {read_variable, true};
   t["FRC_WriteVariable"] = {write_variable, true};
-  t["FRC_SetPayloadID"] = {set_payload_id, true};
-  t["FRC_SetPayloadValue"] = {set_payload_value, true};
-  t["FRC_SetPayloadComp"] = {set_payload_value, true};
+  t["FRC_SetPayloadID"] = {set_payload_id, true, true};
+  t["FRC_SetPayloadValue"] = {set_payload_value, true, true};
+  t["FRC_SetPayloadComp"] = {set_payload_value, true, true};
 }
 
 }  // namespace orvane::sim::detail::handlers

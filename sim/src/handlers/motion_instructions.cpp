@@ -1,17 +1,27 @@
 // Instructions: motion (joint, linear, circular, spline; absolute and
 // relative; Cartesian or joint representation), waits, frame and tool
 // selection, payload and program calls. Each handler reads its packet into
-// an Instr and resolves the motion's target and path at once, so that a
-// target out of reach or out of the joint limits is refused (2556949)
-// before anything moves.
+// an Instr and resolves the motion's target and path at once. A packet that
+// is malformed is refused; a target out of reach or out of the joint limits
+// is accepted (it uses up its SequenceID) and carries the alarm it raises
+// when it would start, as a controller's motion planner finds it then:
+// "MOTN-017 Limit error", "MOTN-018 Position not reachable" or, for a
+// Cartesian path through a wrist flip, "MOTN-023 In singularity".
 //
 // - Joint motions (FRC_JointMotion, FRC_JointRelative and their JRep forms)
 //   take SpeedType "mSec" (ms), "Time" (0.1 s) or "Percent"/"%" (1 ... 100 of
 //   the joints' maximum speed); Cartesian paths (linear, circular, spline)
 //   take "mmSec"/"mm/sec", "InchMin", "mSec" or "Time". Another SpeedType is
-//   refused with 2556958, a bad Speed with 2556959.
+//   refused with 2556958, a bad Speed with 2556959. A speed ("Percent" or a
+//   TCP speed) leaves the timing to the controller's planner, which
+//   accelerates with "ACC" (1 ... 150 % of the arm's acceleration, default
+//   100); a time ("mSec", "Time") is kept exactly and "ACC" does not change it.
 // - TermType "FINE" takes any TermValue; "CNT" 0 ... 100 and "CR" (corner
-//   region, mm) 0 ... 100 blend when above 0.
+//   region, mm) 0 ... 100 blend when above 0. "NoBlend" "ON" (major version
+//   5 on) lets a CNT joint or linear motion run without waiting for the next
+//   one; it does not change CR, circular or spline motions (the manual names
+//   joint and linear motions only, so the others keep the stricter rule),
+//   and a value other than "ON" or "OFF" is refused with 2556950.
 // - Cartesian targets need a Configuration (refused 2556949 without one);
 //   they are in its user frame and tool (UFrameNumber, UToolNumber), else
 //   the active ones as they
@@ -35,7 +45,7 @@ constexpr double path_step_deg = 1.0;   // ... and every degree of turn
 constexpr std::size_t max_path_points = 4000;
 constexpr double max_joint_step_deg = 5.0;  // between two path points: more is a flip through a singularity
 
-enum class Interp { Joint, Linear, Circular };
+enum class Interp { Joint, Linear, Circular, Spline };  // a spline point is reached as a linear one
 
 struct Shape {
   Interp interp;
@@ -56,17 +66,28 @@ int planned_frame(const Core& core, Instr::Kind kind, int active) {
   return active;
 }
 
-bool within_limits(const Core& core, const Joints& target) {
+// The first axis (1-based) outside its range, if any.
+std::optional<int> axis_beyond_limits(const Core& core, const Joints& target) {
   Joints p = to_planner(target);
   for (std::size_t k = 0; k < core.cfg.joint_limits.size() && k < 9; ++k) {
     double r = p[k] / deg_per_rad;
     const auto& l = core.cfg.joint_limits[k];
-    if (r < l.lower - 1e-6 || r > l.upper + 1e-6) return false;  // angles arrive narrowed to single precision
+    if (r < l.lower - 1e-6 || r > l.upper + 1e-6) return static_cast<int>(k) + 1;  // angles arrive narrowed to single precision
   }
-  return true;
+  return std::nullopt;
 }
 
+std::string limit_alarm(int axis) { return "MOTN-017 Limit error (G:1, A:" + std::to_string(axis) + ")"; }
+const std::string unreachable_alarm = "MOTN-018 Position not reachable";
+const std::string singularity_alarm = "MOTN-023 In singularity";
+
 int read_speed(const json& j, Instr& in, bool joint_motion) {
+  constexpr double max_acc_percent = 150.0;
+  if (j.contains("ACC")) {
+    auto acc = number_member(j, "ACC");
+    if (!acc || *acc < 1.0 || *acc > max_acc_percent) return error_id::invalid_value;
+    in.acc_percent = *acc;
+  }
   auto type = string_member(j, "SpeedType");
   if (!type) return error_id::invalid_speed_type;
   const std::string& t = *type;
@@ -86,21 +107,30 @@ int read_speed(const json& j, Instr& in, bool joint_motion) {
   } else if (joint_type) {
     if (v < 1.0 || v > 100.0) return error_id::invalid_speed;
     in.speed_percent = v;
+    in.planned = true;
   } else {
     in.speed_mm_s = t == "InchMin" ? v * 25.4 / 60.0 : v;
     if (in.speed_mm_s > 1e5) return error_id::invalid_speed;
+    in.planned = true;
   }
   return 0;
 }
 
-int read_term(const json& j, Instr& in) {
+int read_term(const Core& core, const json& j, Instr& in, Interp interp) {
+  bool no_blend = false;
+  if (j.contains("NoBlend") && core.cfg.major_version >= 5) {
+    auto v = string_member(j, "NoBlend");
+    if (!v || (*v != "ON" && *v != "OFF")) return error_id::invalid_text_string;
+    no_blend = *v == "ON";
+  }
   auto term = string_member(j, "TermType");
   if (!term) return error_id::invalid_term_type;
   if (*term == "FINE") return 0;  // stops at the target whatever TermValue says
   if (*term != "CNT" && *term != "CR") return error_id::invalid_term_type;
   auto v = integer_member(j, "TermValue");
   if (!v || *v < 0 || *v > 100) return error_id::invalid_term_value;
-  in.blend = *v > 0;
+  bool runs_alone = no_blend && *term == "CNT" && (interp == Interp::Joint || interp == Interp::Linear);
+  in.blend = *v > 0 && !runs_alone;
   return 0;
 }
 
@@ -196,18 +226,25 @@ std::optional<CartesianPath> make_path(const orvane::Frame& start, const orvane:
   return path;
 }
 
-// Solves the path point by point from the start joints; empty when a point
-// is out of reach or the arm would flip.
-std::optional<std::vector<Joints>> solve_path(const Core& core, const CartesianPath& path, const Joints& start) {
+// The joint positions along a path, or the alarm of the first point the arm
+// cannot take.
+struct SolvedPath {
+  std::vector<Joints> points;
+  std::optional<std::string> alarm;
+};
+
+// Solves the path point by point from the start joints.
+SolvedPath solve_path(const Core& core, const CartesianPath& path, const Joints& start) {
   double pieces = std::max({path.length_mm / path_step_mm, path.turn_deg / path_step_deg, 1.0});
   std::size_t n = std::min(max_path_points, static_cast<std::size_t>(std::ceil(pieces)) + 1);
-  std::vector<Joints> out{start};
+  SolvedPath out{{start}, std::nullopt};
   for (std::size_t i = 1; i < n; ++i) {
-    auto q = core.arm->solve(path.at(static_cast<double>(i) / static_cast<double>(n - 1)), out.back());
-    if (!q || !within_limits(core, *q)) return std::nullopt;
+    auto q = core.arm->solve(path.at(static_cast<double>(i) / static_cast<double>(n - 1)), out.points.back());
+    if (!q) return {{}, unreachable_alarm};
+    if (auto axis = axis_beyond_limits(core, *q)) return {{}, limit_alarm(*axis)};
     for (int k = 0; k < 6; ++k)
-      if (std::fabs((*q)[k] - out.back()[k]) > max_joint_step_deg) return std::nullopt;
-    out.push_back(*q);
+      if (std::fabs((*q)[k] - out.points.back()[k]) > max_joint_step_deg) return {{}, singularity_alarm};
+    out.points.push_back(*q);
   }
   return out;
 }
@@ -232,7 +269,7 @@ bool read_target(const Core& core, const json& j, const char* position_key, cons
   {
     out.configuration.uframe = out.uframe;
     out.configuration.utool = out.utool;
-    if (!read_configuration(*c, out.configuration)) return false;
+    if (!read_configuration(core, *c, out.configuration)) return false;
     out.uframe = out.configuration.uframe;
     out.utool = out.configuration.utool;
     out.has_configuration = true;
@@ -247,13 +284,40 @@ Pose offset_pose(const Pose& start, const Pose& offset) {
   return to_pose(orvane::Frame((turn * orvane::Frame(s.rotation(), {0, 0, 0})).rotation(), p));
 }
 
+// A Cartesian path from `start` to `end` (through `via` on a circle) into
+// `in`; false when the three points of a circle lie on a line.
+bool follow_path(const Core& core, Instr& in, const Joints& start, const orvane::Frame& end,
+                 const std::optional<Vec>& via, const std::optional<Joints>& joint_target) {
+  auto path = make_path(core.arm->faceplate(start), end, via);
+  if (!path) return false;
+  in.cartesian = true;
+  in.path_length_mm = path->length_mm;
+  // The destination is checked first, as a planner does: out of reach is
+  // that, not a flip on the way to the edge of the workspace.
+  if (!joint_target && !core.arm->solve(end, start)) {
+    in.alarm = unreachable_alarm;
+    in.target = start;
+    return true;
+  }
+  SolvedPath solved = solve_path(core, *path, start);
+  if (solved.alarm) {
+    in.alarm = solved.alarm;
+    in.target = joint_target.value_or(start);
+    return true;
+  }
+  if (joint_target) solved.points.back() = *joint_target;
+  in.target = solved.points.back();
+  in.path = std::move(solved.points);
+  return true;
+}
+
 int motion(Core& core, const json& j, Instr& in, Shape shape) {
   in.kind = Instr::Kind::Motion;
   const Joints start = planned_end(core);
   if (!shape.joint_rep && !core.arm) return error_id::invalid_value;  // no arm model: no Cartesian targets
   bool joint_interp = shape.interp == Interp::Joint;
   if (int err = read_speed(j, in, joint_interp)) return err;
-  if (int err = read_term(j, in)) return err;
+  if (int err = read_term(core, j, in, shape.interp)) return err;
 
   if (shape.joint_rep) {
     auto ja = j.find("JointAngle");
@@ -261,18 +325,14 @@ int motion(Core& core, const json& j, Instr& in, Shape shape) {
     if (ja == j.end() || !read_joint_angles(core, *ja, q)) return error_id::invalid_value;
     if (shape.relative)
       for (int k = 0; k < 9; ++k) q[k] += start[k];
-    if (!within_limits(core, q)) return error_id::invalid_value;
     in.target = q;
+    if (auto axis = axis_beyond_limits(core, q)) {
+      in.alarm = limit_alarm(*axis);
+      return 0;
+    }
     if (joint_interp) return 0;
     if (!core.arm) return error_id::invalid_value;
-    auto path = make_path(core.arm->faceplate(start), core.arm->faceplate(q), std::nullopt);
-    auto points = path ? solve_path(core, *path, start) : std::nullopt;
-    if (!points) return error_id::invalid_value;
-    points->back() = q;
-    in.cartesian = true;
-    in.path_length_mm = path->length_mm;
-    in.path = std::move(*points);
-    return 0;
+    return follow_path(core, in, start, core.arm->faceplate(q), std::nullopt, q) ? 0 : error_id::invalid_value;
   }
 
   Target target;
@@ -282,8 +342,9 @@ int motion(Core& core, const json& j, Instr& in, Shape shape) {
   orvane::Frame end = faceplate_for(core, end_pose, target.uframe, target.utool);
   if (joint_interp) {
     auto q = core.arm->solve(end, start, target.has_configuration ? &target.configuration : nullptr);
-    if (!q || !within_limits(core, *q)) return error_id::invalid_value;
-    in.target = *q;
+    in.target = q.value_or(start);
+    if (!q) in.alarm = unreachable_alarm;
+    else if (auto axis = axis_beyond_limits(core, *q)) in.alarm = limit_alarm(*axis);
     return 0;
   }
   std::optional<Vec> via;
@@ -293,14 +354,7 @@ int motion(Core& core, const json& j, Instr& in, Shape shape) {
     Pose via_pose = shape.relative ? offset_pose(start_pose, via_target.pose) : via_target.pose;
     via = faceplate_for(core, via_pose, target.uframe, target.utool).translation();
   }
-  auto path = make_path(core.arm->faceplate(start), end, via);
-  auto points = path ? solve_path(core, *path, start) : std::nullopt;
-  if (!points) return error_id::invalid_value;
-  in.target = points->back();
-  in.cartesian = true;
-  in.path_length_mm = path->length_mm;
-  in.path = std::move(*points);
-  return 0;
+  return follow_path(core, in, start, end, via, std::nullopt) ? 0 : error_id::invalid_value;
 }
 
 template <Interp I, bool Relative, bool JointRep>
@@ -335,17 +389,17 @@ int wait_din(Core&, const json& j, Instr& in) {
   return 0;
 }
 
-int set_uframe(Core&, const json& j, Instr& in) {
+int set_uframe(Core& core, const json& j, Instr& in) {
   auto n = integer_member(j, "FrameNumber");
-  if (!n || *n < 0 || *n > max_uframe) return error_id::invalid_value;
+  if (!n || *n < 0 || *n > core.state.number_uframe) return error_id::invalid_value;
   in.kind = Instr::Kind::SetUFrame;
   in.number = static_cast<int>(*n);
   return 0;
 }
 
-int set_utool(Core&, const json& j, Instr& in) {
+int set_utool(Core& core, const json& j, Instr& in) {
   auto n = integer_member(j, "ToolNumber");
-  if (!n || *n < 0 || *n > max_utool) return error_id::invalid_value;
+  if (!n || *n < 0 || *n > core.state.number_utool) return error_id::invalid_value;
   in.kind = Instr::Kind::SetUTool;
   in.number = static_cast<int>(*n);
   return 0;
@@ -368,12 +422,12 @@ void add_instructions(InstructionTable& t) {
   t["FRC_JointRelativeJRep"] = motion_handler<Interp::Joint, true, true>;
   t["FRC_LinearMotionJRep"] = motion_handler<Interp::Linear, false, true>;
   t["FRC_LinearRelativeJRep"] = motion_handler<Interp::Linear, true, true>;
-  t["FRC_SplineMotionJRep"] = motion_handler<Interp::Linear, false, true>;
+  t["FRC_SplineMotionJRep"] = motion_handler<Interp::Spline, false, true>;
   t["FRC_JointMotion"] = motion_handler<Interp::Joint, false, false>;
   t["FRC_JointRelative"] = motion_handler<Interp::Joint, true, false>;
   t["FRC_LinearMotion"] = motion_handler<Interp::Linear, false, false>;
   t["FRC_LinearRelative"] = motion_handler<Interp::Linear, true, false>;
-  t["FRC_SplineMotion"] = motion_handler<Interp::Linear, false, false>;
+  t["FRC_SplineMotion"] = motion_handler<Interp::Spline, false, false>;
   t["FRC_CircularMotion"] = motion_handler<Interp::Circular, false, false>;
   t["FRC_CircularRelative"] = motion_handler<Interp::Circular, true, false>;
   t["FRC_SetPayLoad"] = set_payload;

@@ -7,8 +7,11 @@
 //   at once and answers after abort_duration; meanwhile commands get 2556955
 //   and instructions 2556937. With nothing running it answers 2556942.
 // - FRC_Reset while the E-stop is pressed answers 2556943; after the release
-//   it clears the E-stop alarm (servos ready again), a fault and HOLD.
+//   it clears the E-stop alarm (servos ready again), a fault and HOLD; after
+//   a motion error (limit, reach) RMI_MOVE stays paused until FRC_Abort.
 //   FRC_Initialize with a fault alarm still set answers 2556943.
+// - FRC_Initialize takes a "GroupMask" of the configured groups (bit 0, the
+//   arm); any other mask is refused with 2556968.
 // - FRC_Pause holds the executing instruction where it is (queued ones wait,
 //   new ones are still taken); FRC_Continue resumes it. ProgramStatus is 1
 //   while held.
@@ -22,12 +25,15 @@ int64_t time_tag(const Core& core, Clock::time_point t) {
   return (std::chrono::duration_cast<std::chrono::milliseconds>(t - core.net.start_time).count() / 2) % 2147483648LL;
 }
 
+// A mask of configured groups, at least one of them.
+bool valid_group_mask(int64_t mask) { return mask > 0 && mask < (int64_t{1} << motion_groups); }
+
 int initialize(Core& core, const json& j, ojson& a, bool act) {
   auto gm = integer_member(j, "GroupMask");
   a["GroupMask"] = gm ? *gm : 1;
   if (!act) return 0;
   auto& s = core.state;
-  if (j.contains("GroupMask") && (!gm || *gm != 1)) return error_id::invalid_value;  // one motion group
+  if (j.contains("GroupMask") && (!gm || !valid_group_mask(*gm))) return error_id::invalid_group_mask;
   if (s.tp) return error_id::teach_pendant_enabled;
   if (!s.servo_ready()) return error_id::servo_off;
   if (s.single_step) return error_id::single_step_mode;
@@ -36,6 +42,7 @@ int initialize(Core& core, const json& j, ojson& a, bool act) {
   s.rmi_running = true;
   s.paused = false;
   s.hold = false;
+  s.needs_abort = false;
   s.program_status = program_status_running;
   if (s.init_resets_seq) s.next_seq = 1;
   core.motion.t_cursor = Clock::now();
@@ -48,6 +55,7 @@ void finish_abort(Core& core) {
   s.rmi_running = false;
   s.paused = false;
   s.hold = false;
+  s.needs_abort = false;
   s.program_status = program_status_aborted;
 }
 
@@ -80,7 +88,7 @@ int reset(Core& core, const json&, ojson&, bool act) {
   s.estop_alarm = false;
   s.fault_alarm = false;
   s.hold = false;
-  if (s.paused) {
+  if (s.paused && !s.needs_abort) {  // an instruction RMI_MOVE cannot run stays where it paused it
     s.paused = false;
     if (s.rmi_running) s.program_status = program_status_running;
   }
@@ -110,8 +118,8 @@ int get_status(Core& core, const json&, ojson& a, bool) {
   a["RMIMotionStatus"] = (s.rmi_running && !s.paused && !s.hold && !s.abort_in_progress && !held) ? 1 : 0;
   a["ProgramStatus"] = (held && s.rmi_running) ? program_status_paused : s.program_status;
   a["SingleStepMode"] = s.single_step ? 1 : 0;
-  a["NumberUTool"] = s.active_utool;
-  a["NumberUFrame"] = s.active_uframe;
+  a["NumberUTool"] = s.number_utool;  // how many there are, not the active ones
+  a["NumberUFrame"] = s.number_uframe;
   a["NextSequenceID"] = s.next_seq;
   a["Override"] = s.override_percent;
   return 0;
@@ -171,7 +179,7 @@ void add_status_commands(CommandTable& t) {
   t["FRC_GetStatus"] = {get_status, false};
   t["FRC_GetExtStatus"] = {get_ext_status, true};
   t["FRC_ReadError"] = {read_error, false};
-  t["FRC_ReadJointAngles"] = {read_joint_angles, false};
+  t["FRC_ReadJointAngles"] = {read_joint_angles, false, true};
   t["FRC_ReadTCPSpeed"] = {read_tcp_speed, false};
   t["FRC_SetOverRide"] = {set_override, false};
 }

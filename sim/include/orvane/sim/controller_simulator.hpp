@@ -15,22 +15,34 @@
 // - A joint motion is linear in joint space from the position where it
 //   starts to its target; a linear or circular motion follows its TCP path
 //   (straight or on the circle) through the arm model's inverse kinematics;
-//   both sampled every interpolation period. Motion time =
-//   max(asked time, minimum_motion_ms) * 100 / override, stretched when a
+//   both sampled every interpolation period. A motion whose time is given
+//   ("mSec", "Time") runs at constant speed for
+//   max(asked time, minimum_motion_ms) * 100 / override; a motion whose
+//   speed is given ("Percent", "mmSec", "InchMin") is planned by the
+//   controller: it accelerates and decelerates with the joints'
+//   max_acceleration (scaled by "ACC") and cruises at the asked speed, the
+//   whole profile stretched by 100 / override. Either is stretched when a
 //   joint (planner convention) would exceed its max_velocity by more than
 //   0.1 %; each stretch is one SlowDown record. A CNT/CR motion with
-//   TermValue > 0 starts only once a later instruction has arrived; FINE and
-//   CNT 0 run on.
+//   TermValue > 0 starts only once a later instruction has arrived; FINE,
+//   CNT 0 and a CNT joint or linear motion with "NoBlend" "ON" run on.
 // - A target out of reach or outside a joint range (a Cartesian path: any
-//   point of it) is refused with 2556949 when the instruction arrives,
-//   before anything moves; like every refusal it does not use up its
-//   SequenceID. A motion fault (fault_at_sequence_id, push_system_fault)
+//   point of it) is accepted and faults when the instruction would start:
+//   the alarm is "MOTN-017 Limit error", "MOTN-018 Position not reachable"
+//   or "MOTN-023 In singularity". Such a fault (also fault_at_sequence_id)
 //   stops the robot where it is, discards queued instructions WITHOUT
 //   answers, pushes "FRC_SystemFault" naming the instruction, leaves its
 //   alarm text for "FRC_ReadError", pauses RMI_MOVE (ProgramStatus 1) and
-//   new instructions are refused with 2556952 until "FRC_Reset". After the
-//   reset RMI_MOVE runs on: no new "FRC_Initialize" is needed and the next
-//   SequenceID is unchanged.
+//   every new instruction is refused (2556952 until "FRC_Abort", 2556937
+//   after it) until the recovery "FRC_Abort", "FRC_Reset", "FRC_Initialize"
+//   (abort and reset in either order). A fault pushed by push_system_fault
+//   (an "abort all" on the pendant, a lost HOLD signal) is recovered by
+//   "FRC_Reset" alone: RMI_MOVE runs on with the next SequenceID unchanged.
+// - The controller has one motion group: a "Group" other than 1 is refused
+//   with 2556967 (RMIT-039), a "GroupMask" other than 1 with 2556968
+//   (RMIT-040).
+// - "FRC_WriteUFrameData" and "FRC_WriteUToolData" are refused with 2556943
+//   while a motion instruction is accepted and unfinished.
 // - "FRC_Abort" stops the robot and discards queued instructions (unanswered)
 //   at once and answers after abort_duration; meanwhile commands get 2556955
 //   and instructions 2556937. Refusals never use up a SequenceID.
@@ -41,9 +53,13 @@
 //   instructions and unsent answers are discarded and the robot stops; the
 //   RMI_MOVE program stays selected, so the next "FRC_Initialize" answers 7015
 //   until an "FRC_Abort".
-// - Unparseable lines are answered {"Command":"Unknown","ErrorID":2556950},
-//   other unrecognised packets {"Command":"Unknown","ErrorID":2556941} (an
-//   unknown instruction: {"Instruction":"Unknown","ErrorID":2556941,"SequenceID":n}).
+// - Unparseable lines and packets whose first member is not "Communication",
+//   "Command" or "Instruction" are answered
+//   {"Command":"Unknown","ErrorID":2556950}; a packet of the ASCII mode
+//   (a name with "ASCII" in it) is answered with its own kind and name and
+//   2556978 (RMIT-050); other unrecognised packets
+//   {"Command":"Unknown","ErrorID":2556941} (an unknown instruction:
+//   {"Instruction":"Unknown","ErrorID":2556941,"SequenceID":n}).
 // - A line that grows beyond 1 MiB without a terminator, or 4 MiB of output
 //   the client does not read, drops the client.
 #pragma once
@@ -65,11 +81,13 @@ namespace detail {
 struct Core;
 }
 
-// One axis, planner convention (J3 independent of J2): radians, radians, rad/s.
+// One axis, planner convention (J3 independent of J2): radians, radians,
+// rad/s, rad/s^2 (0: controller-planned motions do not ramp this joint).
 struct JointLimit {
   double lower;
   double upper;
   double max_velocity;
+  double max_acceleration = 0.0;
 };
 
 std::vector<JointLimit> lrmate200id_limits();
@@ -102,7 +120,10 @@ inline constexpr int invalid_speed_type = 2556958;
 inline constexpr int invalid_speed = 2556959;
 inline constexpr int invalid_term_type = 2556960;
 inline constexpr int invalid_term_value = 2556961;
+inline constexpr int invalid_group_number = 2556967;
+inline constexpr int invalid_group_mask = 2556968;
 inline constexpr int single_step_mode = 2556971;
+inline constexpr int invalid_ascii_string_packet = 2556978;
 inline constexpr int program_in_use = 7004;
 inline constexpr int program_already_exists = 7015;
 }  // namespace error_id
@@ -111,6 +132,12 @@ inline constexpr int program_already_exists = 7015;
 // the register, I/O port, variable and payload commands and FRC_GetExtStatus;
 // an "older" controller answers each of them {"Command":"Unknown","ErrorID":2556941}.
 enum class Firmware { Newer, Older };
+
+// A system variable as "FRC_ReadVariable" reports it.
+struct SystemVariable {
+  bool real = false;  // "Float", else "Integer"
+  double value = 0.0;
+};
 
 struct SimulatorConfig {
   std::string address = "127.0.0.1";
@@ -133,6 +160,13 @@ struct SimulatorConfig {
   // Cartesian packets are refused).
   std::string arm_model = "lrmate200id";
   std::map<std::string, double> programs;       // FRC_Call: program name -> run time in seconds
+  // User tools and frames the controller has ("NumberUTool", "NumberUFrame"
+  // of FRC_GetStatus): tools 1 ... number_utool, frames 1 ... number_uframe.
+  int number_utool = 10;                        // 1 ... 10
+  int number_uframe = 9;                        // 1 ... 9
+  // System variables beside (or instead of) the controller's own, e.g.
+  // {"$STMO.$COM_INT", {false, 4}}; names in upper case, "$" first.
+  std::map<std::string, SystemVariable> variables;
 };
 
 // A deliberate difference between the measured and the commanded position of
@@ -175,6 +209,8 @@ struct StatusSnapshot {
 
 class ControllerSimulator {
 public:
+  // Throws std::invalid_argument for numbers of tools or frames out of range
+  // or a system variable set_variable would refuse.
   explicit ControllerSimulator(SimulatorConfig config = {});
   ~ControllerSimulator();
   ControllerSimulator(const ControllerSimulator&) = delete;
@@ -197,6 +233,14 @@ public:
   void set_port(const std::string& type, int64_t port, double value);
   double port(const std::string& type, int64_t port) const;  // 0 if never written
   void add_program(const std::string& name, double run_seconds);  // for FRC_Call
+  // Sets (or adds) a system variable; the name is taken in any letter case.
+  // Throws std::invalid_argument for a name that is not "$..." of at most 64
+  // bytes, a value that is not finite, a variable RMI cannot change
+  // ($SCR.$NUM_GROUP), or a value its controller setting does not take
+  // ($MCR.$GENOVERRIDE 1 ... 100, $MNUFRAMENUM[1] and $MNUTOOLNUM[1] within
+  // the frames and tools). A variable that is a controller setting keeps its type.
+  void set_variable(const std::string& name, SystemVariable value);
+  std::optional<SystemVariable> variable(const std::string& name) const;
   std::optional<bool> digital_output(uint64_t port) const;  // empty if never written
   // Enabling the pendant, switching servos off or pressing the E-stop while
   // RMI_MOVE runs pauses it like a motion fault ("FRC_SystemFault" pushed).
@@ -216,7 +260,8 @@ public:
   // ErrorID (one shot; a refused instruction does not use up its ID).
   void refuse_sequence_id(int sequence_id, int error_id);
   // When the instruction with this SequenceID starts executing, a motion
-  // fault happens as for a target outside the joint range (one shot).
+  // fault happens as for a target outside the joint range (one shot):
+  // recovered by "FRC_Abort", "FRC_Reset" and "FRC_Initialize".
   void fault_at_sequence_id(int sequence_id);
   // Pushes "FRC_SystemFault" (default SequenceID: the executing or last
   // accepted instruction); RMI_MOVE pauses, queued instructions are
