@@ -145,6 +145,9 @@ std::span<const std::uint8_t> Lockstep::answer(std::span<const double> position,
     std::array<double, max_axes> wire{};
     for (std::size_t axis = 0; axis < max_axes; ++axis) {
         wire[axis] = axis < axis_units.count ? axis_units.to_wire(axis, position[axis]) : status_joints[axis];
+        // A NaN or an infinity would reach the servos as whatever the
+        // controller makes of it; a version-1 command's float must hold it too.
+        if (!std::isfinite(wire[axis]) || (answer_v1 && !std::isfinite(static_cast<float>(wire[axis])))) return {};
     }
     return encode_owed(wire, flags);
 }

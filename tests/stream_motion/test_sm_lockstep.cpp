@@ -207,6 +207,8 @@ TEST(StreamMotionLockstep, AVersionOneStatusIsAnsweredWithAVersionOneCommand) {
     EXPECT_TRUE(decoded.ready);
     EXPECT_NEAR(decoded.joints[1], joints[1] * rad, 1e-12);
 
+    // A value no single-precision field holds is not sent as an infinity.
+    EXPECT_TRUE(lockstep.answer(std::vector<double>{0.0, 1e300, 0.0, 0.0, 0.0, 0.0}, {}).empty());
     const std::vector<double> target{0.0, 0.5, 0.0, 0.0, 0.0, 0.0};
     const Bytes command(lockstep.answer(target, {.motion = true, .last = true}));
     ASSERT_EQ(command.size(), 64U);
@@ -233,10 +235,14 @@ TEST(StreamMotionLockstep, OtherDatagramsAreToldApartFromStatuses) {
     EXPECT_EQ(lockstep.counters().malformed, 2U);
     EXPECT_EQ(lockstep.due(), 0U);
 
-    // Too few positions for the streamed axes: nothing is encoded, nothing owed is lost.
+    // Too few positions for the streamed axes, or one that is not finite:
+    // nothing is encoded, nothing owed is lost.
     lockstep.receive(status(1).span(), decoded);
     EXPECT_TRUE(lockstep.answer(std::vector<double>{0.0, 0.0}, {}).empty());
+    EXPECT_TRUE(lockstep.answer(std::vector<double>{0.0, 0.0, 0.0, 0.0, NAN, 0.0}, {}).empty());
+    EXPECT_TRUE(lockstep.answer(std::vector<double>{0.0, -INFINITY, 0.0, 0.0, 0.0, 0.0}, {}).empty());
     EXPECT_EQ(lockstep.due(), 1U);
+    EXPECT_EQ(read_command(lockstep.answer(std::vector<double>(6, 0.0), {})).sequence, 1U);
 }
 
 TEST(StreamMotionLockstep, TheMostSevereFaultOfAStatusNamesTheOutcome) {
