@@ -144,7 +144,11 @@ std::span<const std::uint8_t> Lockstep::answer(std::span<const double> position,
     if (position.size() < axis_units.count) return {};
     std::array<double, max_axes> wire{};
     for (std::size_t axis = 0; axis < max_axes; ++axis) {
-        wire[axis] = axis < axis_units.count ? axis_units.to_wire(axis, position[axis]) : status_joints[axis];
+        if (axis >= axis_units.count) {
+            wire[axis] = status_joints[axis];  // held as reported
+            continue;
+        }
+        wire[axis] = axis_units.to_wire(axis, position[axis]);
         // A NaN or an infinity would reach the servos as whatever the
         // controller makes of it; a version-1 command's float must hold it too.
         if (!std::isfinite(wire[axis]) || (answer_v1 && !std::isfinite(static_cast<float>(wire[axis])))) return {};

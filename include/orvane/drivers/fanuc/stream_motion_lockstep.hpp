@@ -113,7 +113,7 @@ public:
     /// Encodes the next owed command at `position` (driver units, one value
     /// per streamed axis; axes beyond them hold what the status reports).
     /// Returns the bytes to send, empty when nothing is owed or `position`
-    /// has too few values or one that is not finite (in the layout's precision).
+    /// has too few values or a streamed one that is not finite (in the layout's precision).
     std::span<const std::uint8_t> answer(std::span<const double> position, CommandFlags flags) noexcept;
     /// Encodes the next owed command at the joints the newest status reports,
     /// exactly as reported.
