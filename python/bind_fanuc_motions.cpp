@@ -8,8 +8,6 @@
 #include <variant>
 #include <vector>
 
-#include <pybind11/operators.h>
-
 #include <orvane/drivers/fanuc/fanuc_driver.hpp>
 
 #include "common.hpp"
@@ -77,7 +75,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
             return b.kind == Blend::Kind::fine ? "fine" : b.kind == Blend::Kind::cnt ? "cnt" : "corner";
         })
         .def_readonly("value", &Blend::value, "CNT value, or the corner radius [m]")
-        .def(py::self == py::self)
+        .def("__eq__", [](const Blend& self, const Blend& other) { return self == other; }, py::arg("other"))
         .def("__repr__", [](const Blend& b) {
             if (b.kind == Blend::Kind::fine) return std::string("Blend.fine()");
             if (b.kind == Blend::Kind::cnt) return "Blend.cnt(" + std::to_string(static_cast<int>(b.value)) + ")";
@@ -99,7 +97,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
                 return self.move_joint(target, speed_percent, options);
             },
             py::arg("target"), py::arg("speed_percent") = 100.0, py::arg("blend") = py::none(),
-            py::arg("relative") = false, py::kw_only(), py::arg("no_blend") = false,
+            py::arg("relative") = false, py::arg("no_blend") = false,
             py::arg("acceleration_percent") = py::none(), joint_doc.c_str())
         .def(
             "move_joint_async",
@@ -110,7 +108,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
                 return FutureResult(self->move_joint_async(target, speed_percent, options), self);
             },
             py::arg("target"), py::arg("speed_percent") = 100.0, py::arg("blend") = py::none(),
-            py::arg("relative") = false, py::kw_only(), py::arg("no_blend") = false,
+            py::arg("relative") = false, py::arg("no_blend") = false,
             py::arg("acceleration_percent") = py::none(), joint_doc.c_str())
         .def(
             "move_linear",
@@ -121,7 +119,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
                 return self.move_linear(target, speed, options);
             },
             py::arg("target"), py::arg("speed") = 0.25, py::arg("blend") = py::none(), py::arg("relative") = false,
-            py::kw_only(), py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
+            py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
             linear_doc.c_str())
         .def(
             "move_linear_async",
@@ -132,7 +130,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
                 return FutureResult(self->move_linear_async(target, speed, options), self);
             },
             py::arg("target"), py::arg("speed") = 0.25, py::arg("blend") = py::none(), py::arg("relative") = false,
-            py::kw_only(), py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
+            py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
             linear_doc.c_str())
         .def(
             "move_circular",
@@ -143,7 +141,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
                 return self.move_circular(via, target, speed, options);
             },
             py::arg("via"), py::arg("target"), py::arg("speed") = 0.25, py::arg("blend") = py::none(),
-            py::kw_only(), py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
+            py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
             circular_doc.c_str())
         .def(
             "move_circular_async",
@@ -154,7 +152,7 @@ void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, FanucPtr
                 return FutureResult(self->move_circular_async(via, target, speed, options), self);
             },
             py::arg("via"), py::arg("target"), py::arg("speed") = 0.25, py::arg("blend") = py::none(),
-            py::kw_only(), py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
+            py::arg("no_blend") = false, py::arg("acceleration_percent") = py::none(),
             circular_doc.c_str())
         .def("call_program", &FanucDriver::call_program, py::arg("name"),
              "Run program `name` of the controller in the motion queue (FRC_Call).", without_gil())

@@ -278,30 +278,30 @@ class FanucDriver(Driver):
 
     def move_joint(
         self, target: _MotionTarget, speed_percent: float = 100.0, blend: _BlendArgument = None,
-        relative: bool = False, *, no_blend: bool = False, acceleration_percent: int | None = None,
+        relative: bool = False, no_blend: bool = False, acceleration_percent: int | None = None,
     ) -> Result:
         """Joint move planned by the controller, at speed_percent (1-100) of the joints' maximum speed."""
     def move_joint_async(
         self, target: _MotionTarget, speed_percent: float = 100.0, blend: _BlendArgument = None,
-        relative: bool = False, *, no_blend: bool = False, acceleration_percent: int | None = None,
+        relative: bool = False, no_blend: bool = False, acceleration_percent: int | None = None,
     ) -> FutureResult: ...
     def move_linear(
         self, target: _MotionTarget, speed: float = 0.25, blend: _BlendArgument = None, relative: bool = False,
-        *, no_blend: bool = False, acceleration_percent: int | None = None,
+        no_blend: bool = False, acceleration_percent: int | None = None,
     ) -> Result:
         """Straight TCP line planned by the controller, at speed [m/s]."""
     def move_linear_async(
         self, target: _MotionTarget, speed: float = 0.25, blend: _BlendArgument = None, relative: bool = False,
-        *, no_blend: bool = False, acceleration_percent: int | None = None,
+        no_blend: bool = False, acceleration_percent: int | None = None,
     ) -> FutureResult: ...
     def move_circular(
         self, via: CartesianPose, target: CartesianPose, speed: float = 0.25, blend: _BlendArgument = None,
-        *, no_blend: bool = False, acceleration_percent: int | None = None,
+        no_blend: bool = False, acceleration_percent: int | None = None,
     ) -> Result:
         """TCP arc through `via` to `target`, planned by the controller, at speed [m/s]."""
     def move_circular_async(
         self, via: CartesianPose, target: CartesianPose, speed: float = 0.25, blend: _BlendArgument = None,
-        *, no_blend: bool = False, acceleration_percent: int | None = None,
+        no_blend: bool = False, acceleration_percent: int | None = None,
     ) -> FutureResult: ...
     def call_program(self, name: str) -> Result: ...
     def call_program_async(self, name: str) -> FutureResult: ...
