@@ -19,7 +19,14 @@ void Core::motion_fault(std::optional<int> seq, std::string alarm, bool resumabl
   }
   ojson p = packet(kCommunication, "FRC_SystemFault");
   p["SequenceID"] = id;
-  push(p);
+  // Behind the answers already on their way: the controller answered the instruction it
+  // finished before the next one faulted, and a client must see them in that order.
+  if (!out.queue.empty() && !out.withheld) {
+    out.queue.push_back({out.queue.back().due, format(p), false, false});
+    release_answers();
+  } else {
+    push(p);
+  }
   cv.notify_all();
 }
 
