@@ -41,7 +41,7 @@ CornerRun measure(std::vector<orvane::sim::PathSample> path, const Point& start)
     if (i == 0) continue;
     Point q = model_tcp_mm(run.path[i - 1]);
     double dt = run.path[i].t - run.path[i - 1].t;
-    if (dt <= 0 || dt > kMaxStep) continue;  // a stalled clock skipped steps: the chord says little
+    if (dt <= 0 || dt > CornerRun::kMaxStep) continue;  // a stalled clock skipped steps: the chord says little
     double speed = distance(p, q) / dt;
     run.fastest = std::max(run.fastest, speed);
     if (distance(p, run.corner) < CornerRun::kNear && distance(q, run.corner) < CornerRun::kNear)
