@@ -3,6 +3,7 @@
 // executed path through an independent arm model, never on timing.
 #include "sim/executed_path.hpp"
 #include "sim/rmi_client.hpp"
+#include "sim/work_pose_test.hpp"
 
 using namespace simtest;
 
@@ -50,17 +51,8 @@ CornerRun measure(std::vector<orvane::sim::PathSample> path, const Point& start)
   return run;
 }
 
-class SimMotionBlending : public ::testing::Test {
+class SimMotionBlending : public WorkPoseTest {
 protected:
-  void SetUp() override {
-    c = RmiClient::start();
-    ASSERT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0);
-    json here = c->cartesian_now();
-    ASSERT_EQ(here.value("ErrorID", -1), 0) << here.dump();
-    config = here["Configuration"];
-    start = xyzwpr(here["Position"]);
-  }
-
   Xyzwpr at(const Point& offset) const {
     Xyzwpr p = start;
     p.x += offset[0];
@@ -90,9 +82,6 @@ protected:
     return run;
   }
 
-  std::unique_ptr<RmiClient> c;
-  json config;
-  Xyzwpr start{};
 };
 
 }  // namespace

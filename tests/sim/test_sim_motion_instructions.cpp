@@ -6,6 +6,7 @@
 
 #include "sim/executed_path.hpp"
 #include "sim/rmi_client.hpp"
+#include "sim/work_pose_test.hpp"
 
 using namespace simtest;
 namespace err = orvane::sim::error_id;
@@ -23,21 +24,7 @@ Xyzwpr shifted(Xyzwpr p, double dx, double dy, double dz) {
   return p;
 }
 
-class SimMotionInstructions : public ::testing::Test {
-protected:
-  void SetUp() override {
-    c = RmiClient::start();
-    ASSERT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0);
-    json here = c->cartesian_now();
-    ASSERT_EQ(here.value("ErrorID", -1), 0) << here.dump();
-    config = here["Configuration"];
-    start = xyzwpr(here["Position"]);
-    c->sim().clear_records();
-  }
-  std::unique_ptr<RmiClient> c;
-  json config;
-  Xyzwpr start{};
-};
+class SimMotionInstructions : public WorkPoseTest {};
 
 }  // namespace
 
