@@ -61,7 +61,11 @@ Motion: joint motions take SpeedType "mSec" (ms), "Time" (0.1 s) or "Percent"
 as timed); a speed is planned as on an arm: the joints accelerate and decelerate
 with their limits, scaled by "ACC" (1 ... 150, default 100), and cruise at the
 speed. FINE takes any TermValue, CNT and CR 0 ... 100; a CNT or CR motion above 0
-waits for the next motion, except a CNT joint or linear motion with "NoBlend" "ON".
+waits for the next motion, except a CNT joint or linear motion with "NoBlend" "ON",
+and rounds its corner into it without stopping when both motions are planned from a
+speed (CNT 100 the widest, CR within its radius in mm); it is answered when the arm
+leaves its path toward the next target. FINE, CNT 0 and a motion followed by a wait
+or a call stop at the point.
 A target beyond a joint limit or out of reach is accepted and faults when it would
 start: FRC_SystemFault with its SequenceID, the alarm (MOTN-017 Limit error,
 MOTN-018 Position not reachable, MOTN-023 In singularity) in FRC_ReadError, every

@@ -97,11 +97,20 @@ struct Core {
   void halt(Clock::time_point t);
   void hold_motion(Clock::time_point t);      // FRC_Pause
   void continue_motion(Clock::time_point t);  // FRC_Continue
-  MotionTiming motion_time(const Instr& in, const Joints& from);
+  // gentle_in/out: that end blends with a neighbouring motion and ramps with half the acceleration.
+  MotionTiming motion_time(const Instr& in, const Joints& from, bool gentle_in, bool gentle_out) const;
+  void start_motion(Instr& head, Clock::time_point start, const Joints& from, const MotionTiming& timing,
+                    bool blends_out);
   void answer_instruction(const Instr& in);
   Joints measured_now();
 
   void finish_stream_program(Clock::time_point t);  // STREAM_MOTN ends: its FRC_Call is answered
+
+  // ---- blending.cpp --------------------------------------------------------
+  bool may_blend(const Instr& motion_instr, const Instr* next) const;
+  bool blend_into_next(Clock::time_point t);
+  double blend_overlap(const Instr& leaving, const Instr& next, const MotionTiming& next_timing) const;
+  double tcp_length_mm(const Instr& in, const Joints& from) const;
 
   // ---- faults.cpp ----------------------------------------------------------
   // resumable: FRC_Reset lets RMI_MOVE run on; else it needs FRC_Abort.

@@ -4,15 +4,15 @@
 // A motion's time:
 // - asked as a time ("mSec", "Time"): max(asked time, minimum_motion_ms) *
 //   100 / override at constant speed, so that a stream of short CNT
-//   instructions runs exactly as timed;
+//   instructions runs exactly as timed, one straight after the other;
 // - asked as a speed ("Percent" of the joints' maximum speed, a TCP speed
 //   along the path): planned as the controller does, a trapezoid in the
 //   path's fraction: each joint accelerates at most at max_acceleration *
 //   ACC / 100, cruises at the asked speed and decelerates to rest at the
 //   target (at least minimum_motion_ms), the whole profile stretched by
-//   100 / override. Blending two planned motions into each other without
-//   stopping is not modelled: each starts and ends at rest, the slower and
-//   so the stricter reading for a client's time-outs.
+//   100 / override. An end that blends with a neighbouring motion ramps
+//   with half of that, so that the two ramps added together stay within
+//   the arm's acceleration (blending.cpp).
 // Either is stretched when a joint (planner convention) would exceed its
 // max_velocity by more than 0.1 %, each stretch one SlowDown record. A
 // CNT/CR motion with TermValue > 0 starts only once a later instruction has
@@ -41,30 +41,38 @@ Joints lerp(const Joints& a, const Joints& b, double f) {
 
 // ---- the measured position ---------------------------------------------------
 
-double MotionExecutor::fraction_at(Clock::time_point t) const {
-  if (pause_at) t = std::min(t, *pause_at);
-  if (seg_dur <= 0.0) return 1.0;
-  double tau = std::clamp(std::chrono::duration<double>(t - seg_start).count(), 0.0, seg_dur);
-  double ramp = std::min(seg_ramp, seg_dur / 2.0);
-  if (ramp <= 0.0) return tau / seg_dur;
-  double peak = 1.0 / (seg_dur - ramp);  // fraction per second while cruising
-  if (tau < ramp) return 0.5 * peak / ramp * tau * tau;
-  if (tau <= seg_dur - ramp) return peak * (tau - 0.5 * ramp);
-  double left = seg_dur - tau;
-  return std::clamp(1.0 - 0.5 * peak / ramp * left * left, 0.0, 1.0);
+double Segment::fraction_at(double tau) const {
+  if (dur <= 0.0) return 1.0;
+  tau = std::clamp(tau, 0.0, dur);
+  double up = std::min(ramp_in, dur), down = std::min(ramp_out, dur - up);
+  double peak = 1.0 / (dur - 0.5 * (up + down));  // fraction per second while cruising
+  if (tau < up) return 0.5 * peak / up * tau * tau;
+  if (tau <= dur - down) return peak * (tau - 0.5 * up);
+  double left = dur - tau;
+  return std::clamp(1.0 - 0.5 * peak / down * left * left, 0.0, 1.0);
+}
+
+Joints Segment::at(Clock::time_point t) const {
+  double f = fraction_at(std::chrono::duration<double>(t - start).count());
+  if (path.size() >= 2) {
+    double x = f * static_cast<double>(path.size() - 1);
+    std::size_t i = std::min(static_cast<std::size_t>(x), path.size() - 2);
+    return lerp(path[i], path[i + 1], x - static_cast<double>(i));
+  }
+  return lerp(from, to, f);
 }
 
 Joints MotionExecutor::position_at(Clock::time_point t) const {
   if (!executing || queue.empty()) return pos;
-  double f = fraction_at(t);
-  const Instr& head = queue.front();
-  if (head.kind == Instr::Kind::Stream) return streamed;
-  if (head.cartesian && head.path.size() >= 2) {
-    double x = f * static_cast<double>(head.path.size() - 1);
-    std::size_t i = std::min(static_cast<std::size_t>(x), head.path.size() - 2);
-    return lerp(head.path[i], head.path[i + 1], x - static_cast<double>(i));
+  if (queue.front().kind == Instr::Kind::Stream) return streamed;
+  if (pause_at) t = std::min(t, *pause_at);
+  Joints p = seg.at(t);
+  // Blending: what the motion before has still to run adds to the head's way from its end.
+  if (leaving) {
+    Joints rest = leaving->at(t);
+    for (int k = 0; k < 9; ++k) p[k] += rest[k] - leaving->to[k];
   }
-  return lerp(seg_from, head.target, f);
+  return p;
 }
 
 void MotionExecutor::remember_commanded(Clock::time_point t, const Joints& c) {
@@ -162,7 +170,7 @@ JointGeometry joint_geometry(const Instr& in, const Joints& from) {
 
 }  // namespace
 
-MotionTiming Core::motion_time(const Instr& in, const Joints& from) {
+MotionTiming Core::motion_time(const Instr& in, const Joints& from, bool gentle_in, bool gentle_out) const {
   const JointGeometry g = joint_geometry(in, from);
   const double minimum = cfg.minimum_motion_ms / 1000.0;
   const double stretch = 100.0 / std::max(1, state.override_percent);
@@ -184,12 +192,14 @@ MotionTiming Core::motion_time(const Instr& in, const Joints& from) {
         needed = g.slope[k] / vmax;
       }
     }
-    if (worst >= 0) records.add_slow_down({in.seq, worst, g.slope[worst] / t, limits[worst].max_velocity});
-    return {needed, 0.0};
+    MotionTiming timing{needed, 0.0, 0.0, std::nullopt};
+    if (worst >= 0) timing.slowed = SlowDown{in.seq, worst, g.slope[worst] / t, limits[worst].max_velocity};
+    return timing;
   }
 
   // Planned: the top speed and the acceleration of the fraction s (1/s, 1/s^2).
   constexpr double unbounded = std::numeric_limits<double>::infinity();
+  std::optional<SlowDown> slowed;
   double speed = unbounded;
   if (in.speed_percent > 0.0) {
     for (std::size_t k = 0; k < axes; ++k)
@@ -209,43 +219,52 @@ MotionTiming Core::motion_time(const Instr& in, const Joints& from) {
     }
   }
   if (speed > joint_speed * (1.0 + limit_velocity_tolerance)) {
-    if (std::isfinite(speed))
-      records.add_slow_down({in.seq, worst, g.slope[worst] * speed, limits[worst].max_velocity});
+    if (std::isfinite(speed)) slowed = SlowDown{in.seq, worst, g.slope[worst] * speed, limits[worst].max_velocity};
     speed = joint_speed;
   }
+  // Each end's share of a joint's acceleration: half where it blends.
+  const double share_in = gentle_in ? 0.5 : 1.0, share_out = gentle_out ? 0.5 : 1.0;
   // A bent path accelerates its joints by bend * speed^2 even at constant
-  // speed: that takes at most half a joint's acceleration, the rest is for
+  // speed: that takes at most half an end's share, the rest is for
   // speeding up and slowing down.
   for (std::size_t k = 0; k < axes; ++k) {
-    double amax = limits[k].max_acceleration * in.acc_percent / 100.0;
+    double amax = limits[k].max_acceleration * in.acc_percent / 100.0 * std::min(share_in, share_out);
     if (g.bend[k] > 0.0 && amax > 0.0) speed = std::min(speed, std::sqrt(0.5 * amax / g.bend[k]));
   }
-  double acceleration = unbounded;
-  for (std::size_t k = 0; k < axes; ++k) {
-    double amax = limits[k].max_acceleration * in.acc_percent / 100.0;
-    if (g.slope[k] > 0.0 && amax > 0.0) {
-      double left = std::isfinite(speed) ? amax - g.bend[k] * speed * speed : amax;
-      acceleration = std::min(acceleration, left / g.slope[k]);
+  auto end_acceleration = [&](double share) {
+    double acceleration = unbounded;
+    for (std::size_t k = 0; k < axes; ++k) {
+      double amax = limits[k].max_acceleration * in.acc_percent / 100.0 * share;
+      if (g.slope[k] > 0.0 && amax > 0.0) {
+        double left = std::isfinite(speed) ? amax - g.bend[k] * speed * speed : amax;
+        acceleration = std::min(acceleration, left / g.slope[k]);
+      }
     }
-  }
+    return acceleration;
+  };
+  const double acc_in = end_acceleration(share_in), acc_out = end_acceleration(share_out);
 
-  double duration = minimum, ramp = 0.0;
+  double duration = minimum, ramp_in = 0.0, ramp_out = 0.0;
   if (std::isfinite(speed) && speed > 0.0) {
-    if (!std::isfinite(acceleration)) {
+    if (!std::isfinite(acc_in) || !std::isfinite(acc_out)) {
       duration = 1.0 / speed;
-    } else if (speed * speed / acceleration <= 1.0) {  // reaches the speed: accelerate, cruise, decelerate
-      ramp = speed / acceleration;
-      duration = 1.0 / speed + ramp;
-    } else {  // too short to reach it
-      ramp = std::sqrt(1.0 / acceleration);
-      duration = 2.0 * ramp;
+    } else if (0.5 * speed * speed * (1.0 / acc_in + 1.0 / acc_out) <= 1.0) {  // accelerate, cruise, decelerate
+      ramp_in = speed / acc_in;
+      ramp_out = speed / acc_out;
+      duration = 1.0 / speed + 0.5 * (ramp_in + ramp_out);
+    } else {  // too short to reach the speed
+      double peak = std::sqrt(2.0 / (1.0 / acc_in + 1.0 / acc_out));
+      ramp_in = peak / acc_in;
+      ramp_out = peak / acc_out;
+      duration = ramp_in + ramp_out;
     }
   }
   if (duration < minimum) {
-    ramp *= minimum / duration;
+    ramp_in *= minimum / duration;
+    ramp_out *= minimum / duration;
     duration = minimum;
   }
-  return {duration * stretch, ramp * stretch};
+  return {duration * stretch, ramp_in * stretch, ramp_out * stretch, slowed};
 }
 
 void Core::answer_instruction(const Instr& in) {
@@ -255,9 +274,29 @@ void Core::answer_instruction(const Instr& in) {
   emit(a, false);
 }
 
+void Core::start_motion(Instr& head, Clock::time_point start, const Joints& from, const MotionTiming& timing,
+                        bool blends_out) {
+  if (timing.slowed) records.add_slow_down(*timing.slowed);
+  Segment& s = motion.seg;
+  s.from = from;
+  s.to = head.target;
+  s.start = start;
+  s.dur = timing.duration;
+  s.ramp_in = timing.ramp_in;
+  s.ramp_out = timing.ramp_out;
+  s.blends_out = blends_out;
+  s.path.clear();
+  if (head.cartesian && !head.path.empty()) {
+    head.path.front() = from;
+    s.path = std::move(head.path);
+  }
+  motion.executing = true;
+}
+
 void Core::advance(Clock::time_point t) {
   if (state.paused || motion.pause_at) return;
   for (;;) {
+    if (motion.leaving && t >= motion.leaving->end()) motion.leaving.reset();
     if (motion.executing && !motion.queue.empty() && motion.queue.front().kind == Instr::Kind::Stream)
       return;  // STREAM_MOTN ends by the stream, not by time
     if (!motion.executing) {
@@ -281,8 +320,8 @@ void Core::advance(Clock::time_point t) {
       }
       if (head.kind == Kind::Motion) {
         // A blended motion is planned together with the next one: it waits for it.
-        if (head.blend && motion.queue.size() < 2) return;
-        if (head.blend) start = std::max(start, motion.queue[1].arrived);
+        if (head.waits_for_next && motion.queue.size() < 2) return;
+        if (head.waits_for_next) start = std::max(start, motion.queue[1].arrived);
       }
       if (start > t) return;
       // A motion error of the instruction: found when the planner takes it up.
@@ -294,32 +333,29 @@ void Core::advance(Clock::time_point t) {
         motion_fault(head.seq, *head.alarm, false);
         return;
       }
-      motion.seg_from = motion.pos;
-      motion.seg_start = start;
-      motion.seg_ramp = 0.0;
       if (head.kind == Kind::Stream) {
+        motion.seg = Segment{motion.pos, motion.pos, {}, start};
         motion.streamed = motion.pos;
         motion.executing = true;
         stream_program_started(start);
         return;
       }
       if (head.kind == Kind::Motion) {
-        if (head.cartesian && !head.path.empty()) head.path.front() = motion.pos;
-        MotionTiming timing = motion_time(head, motion.pos);
-        motion.seg_dur = timing.duration;
-        motion.seg_ramp = timing.ramp;
+        bool blends_out = may_blend(head, motion.queue.size() > 1 ? &motion.queue[1] : nullptr);
+        start_motion(head, start, motion.pos, motion_time(head, motion.pos, false, blends_out), blends_out);
         if (!motion.run_start) motion.run_start = start;
         if (!motion.first_motion) motion.first_motion = start;
       } else {  // FRC_WaitTime, FRC_Call: time passes, the arm stands
         head.target = motion.pos;
-        motion.seg_dur = head.duration_s;
+        start_motion(head, start, motion.pos, {head.duration_s, 0.0, 0.0, std::nullopt}, false);
       }
-      motion.executing = true;
     }
-    auto end = motion.seg_start + seconds(motion.seg_dur);
+    if (blend_into_next(t)) continue;
+    auto end = motion.seg.end();
     if (t < end) return;
     motion.pos = motion.queue.front().target;
     motion.executing = false;
+    motion.leaving.reset();
     motion.t_cursor = end;
     Instr done = std::move(motion.queue.front());
     motion.queue.pop_front();
@@ -331,6 +367,7 @@ void Core::advance(Clock::time_point t) {
 void Core::halt(Clock::time_point t) {
   motion.pos = motion.position_at(t);
   motion.executing = false;
+  motion.leaving.reset();
   motion.pause_at.reset();
   motion.queue.clear();
   motion.t_cursor = std::max(motion.t_cursor, t);
@@ -344,7 +381,8 @@ void Core::hold_motion(Clock::time_point t) {
 void Core::continue_motion(Clock::time_point t) {
   if (!motion.pause_at) return;
   auto held = t - *motion.pause_at;
-  motion.seg_start += held;
+  motion.seg.start += held;
+  if (motion.leaving) motion.leaving->start += held;
   motion.t_cursor += held;
   motion.pause_at.reset();
 }

@@ -1,17 +1,22 @@
 // The motion executor's data: the queue of accepted instructions (the front
-// one executes), the interpolation of the executing motion, the measured
-// position (servo lag, deliberate deviations) and a hold by FRC_Pause.
-// Guarded by Core::m; the stepping lives in Core (motion_executor.cpp).
+// one executes), the interpolation of the executing motion and of the one it
+// blends out of, the measured position (servo lag, deliberate deviations)
+// and a hold by FRC_Pause. Guarded by Core::m; the stepping lives in Core
+// (motion_executor.cpp, blending.cpp).
 //
 // The executor's state, one per moment:
 //   at rest     queue empty, !executing
 //   waiting     queue not empty, !executing: the head waits for its start
 //               (a blended motion for the next instruction, a wait for its input)
-//   executing   the head runs from seg_start for seg_dur (ramping up and
-//               down for seg_ramp at each end when the controller plans it)
-//   held        pause_at set (FRC_Pause): time stands still for the head
-// Transitions: accept -> waiting; start -> executing; end -> waiting / at rest;
-// halt (abort, fault, client gone) -> at rest; pause -> held; continue -> back.
+//   executing   the head runs along `seg` (ramping up and down at its ends
+//               when the controller plans it)
+//   blending    executing, and `leaving` (the motion before, already
+//               answered) still runs out its deceleration: the two add up
+//   held        pause_at set (FRC_Pause): time stands still for both
+// Transitions: accept -> waiting; start -> executing; blend -> blending (the
+// head is answered, the next one becomes the head); leaving ends -> executing;
+// end -> waiting / at rest; halt (abort, fault, client gone) -> at rest;
+// pause -> held; continue -> back.
 #pragma once
 
 #include <deque>
@@ -47,14 +52,39 @@ struct Instr {
   double path_length_mm = 0.0;   // of a Cartesian path
   bool cartesian = false;        // interpolated along the TCP path (linear, circular)
   std::vector<Joints> path;      // Cartesian path sampled (first = start, last = target)
-  bool blend = false;
+  // How the motion ends: FINE stops at the target; CNT (0 ... 100) and CR
+  // (corner radius, mm) round the corner into the next motion when above 0.
+  enum class Term { Fine, Cnt, Corner };
+  Term term = Term::Fine;
+  double term_value = 0.0;
+  bool waits_for_next = false;  // starts only once a later instruction has arrived
   Clock::time_point arrived;
+
+  bool rounds_corner() const { return kind == Kind::Motion && term != Term::Fine && term_value > 0.0; }
 };
 
-// How long a motion takes and how long it ramps at each end (s).
+// How long a motion takes and how long it ramps up at its start and down at
+// its end (s); the ramps are 0 for a motion asked as a time.
 struct MotionTiming {
   double duration = 0.0;
-  double ramp = 0.0;
+  double ramp_in = 0.0;
+  double ramp_out = 0.0;
+  std::optional<SlowDown> slowed;  // a joint would exceed its speed: stretched to it
+};
+
+// One motion's interpolation: the share done follows a trapezoid in time
+// (ramp_in up, cruise, ramp_out down), the position follows the share along
+// a joint line or a solved Cartesian path.
+struct Segment {
+  Joints from{}, to{};
+  std::vector<Joints> path;  // Cartesian path (first = from, last = to); empty: linear in joints
+  Clock::time_point start;
+  double dur = 0.0, ramp_in = 0.0, ramp_out = 0.0;
+  bool blends_out = false;   // planned to round its corner into the next motion
+
+  Clock::time_point end() const { return start + seconds(dur); }
+  double fraction_at(double tau) const;  // tau: s since the start
+  Joints at(Clock::time_point t) const;
 };
 
 struct Deviation {
@@ -68,10 +98,9 @@ struct MotionExecutor {
   std::deque<Instr> queue;  // accepted and unanswered; the front one executes
   bool executing = false;
   Joints pos{};             // commanded position at rest (degrees)
-  Joints seg_from{};
-  Clock::time_point seg_start, t_cursor;
-  double seg_dur = 0.0;
-  double seg_ramp = 0.0;    // s of constant acceleration at the start (and deceleration at the end)
+  Segment seg;              // the head's, while executing
+  std::optional<Segment> leaving;  // blending: the motion before, running out its deceleration
+  Clock::time_point t_cursor;
   bool was_active = false;
   std::optional<Clock::time_point> first_motion;
   std::optional<Clock::time_point> run_start;  // the executor left rest here; reset at rest
@@ -94,8 +123,6 @@ struct MotionExecutor {
 
   // Commanded position at t (t no earlier than the segment's start).
   Joints position_at(Clock::time_point t) const;
-  // The share of the executing motion done at t (0 ... 1).
-  double fraction_at(Clock::time_point t) const;
   void remember_commanded(Clock::time_point t, const Joints& c);
   Joints lagged_commanded(Clock::time_point t) const;
   Joints measured_at(Clock::time_point t) const;

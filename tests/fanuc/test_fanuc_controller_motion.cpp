@@ -87,15 +87,24 @@ protected:
         return pose;
     }
 
+    struct TcpSample {
+        double t;  // s
+        std::array<double, 3> p;
+    };
     // The TCP positions of the executed path (metres, the arm's base frame).
-    std::vector<std::array<double, 3>> executed_tcp() const {
-        std::vector<std::array<double, 3>> points;
+    std::vector<TcpSample> executed_tcp_samples() const {
+        std::vector<TcpSample> samples;
         for (const auto& sample : sim->executed_path()) {
             std::vector<double> q(6);
             for (std::size_t j = 0; j < 6; ++j) q[j] = sample.planner_deg[j] / degrees_per_radian;
             const auto t = arm->calculate_tcp(q).translation();
-            points.push_back({t[0], t[1], t[2]});
+            samples.push_back({sample.t, {t[0], t[1], t[2]}});
         }
+        return samples;
+    }
+    std::vector<std::array<double, 3>> executed_tcp() const {
+        std::vector<std::array<double, 3>> points;
+        for (const auto& sample : executed_tcp_samples()) points.push_back(sample.p);
         return points;
     }
 
@@ -282,6 +291,92 @@ TEST_F(ControllerMotionTest, NoBlendCornerAndAccelerationReachTheController) {
     EXPECT_EQ(linear[1]["TermType"], "CR");
     EXPECT_EQ(linear[1]["TermValue"], 5);
     EXPECT_FALSE(linear[1].contains("NoBlend"));
+}
+
+// How the executed path went round a corner: how close it came, how slow it
+// got near it (between samples of the simulator's 8 ms steps; a stalled
+// clock's longer gaps say little and are left out) and how far from the
+// corner it left the two legs.
+struct CornerPass {
+    double closest{1e9};        // m
+    double slowest_near{1e9};   // m/s, within 2 cm of the corner
+    double farthest_off{0.0};   // m, of the samples more than 0.1 mm off both legs
+};
+
+template <class Samples>
+CornerPass corner_pass(const Samples& samples, const std::array<double, 3>& start, const std::array<double, 3>& corner,
+                       const std::array<double, 3>& end) {
+    constexpr double near = 0.02, on_line = 1e-4, max_step = 0.03;
+    CornerPass pass;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto& p = samples[i].p;
+        pass.closest = std::min(pass.closest, distance(p, corner));
+        if (distance_to_segment(p, start, corner) > on_line && distance_to_segment(p, corner, end) > on_line)
+            pass.farthest_off = std::max(pass.farthest_off, distance(p, corner));
+        if (i == 0) continue;
+        const auto& q = samples[i - 1].p;
+        const double dt = samples[i].t - samples[i - 1].t;
+        if (dt <= 0.0 || dt > max_step || distance(p, corner) > near || distance(q, corner) > near) continue;
+        pass.slowest_near = std::min(pass.slowest_near, distance(p, q) / dt);
+    }
+    return pass;
+}
+
+TEST_F(ControllerMotionTest, ACnt100CornerIsRoundedWithoutStoppingWhileAFineOneStopsAtThePoint) {
+    constexpr double speed = 0.2;
+    const auto start = tcp_now();
+    const std::array<double, 3> corner{start[0] + 0.06, start[1], start[2]};
+    const std::array<double, 3> end{corner[0], corner[1] + 0.06, corner[2]};
+    auto round_the_corner = [&](std::optional<Blend> blend) {
+        sim->clear_records();
+        ControllerMotionOptions options;
+        options.blend = blend;
+        EXPECT_EQ(driver->move_linear(shifted(0.06, 0.0, 0.0), speed, options), Result::Success)
+            << driver->get_last_error();
+        EXPECT_EQ(driver->move_linear(shifted(0.06, 0.06, 0.0), speed), Result::Success) << driver->get_last_error();
+        EXPECT_LT(distance(tcp_now(), end), 1e-4);
+        const auto pass = corner_pass(executed_tcp_samples(), start, corner, end);
+        EXPECT_EQ(driver->move_linear(home, speed), Result::Success);
+        return pass;
+    };
+    const auto blended = round_the_corner(Blend::cnt(100));
+    EXPECT_GT(blended.closest, 1e-3) << "passes by the corner";
+    EXPECT_LT(blended.closest, 0.02) << "near it";
+    EXPECT_GT(blended.slowest_near, 0.4 * speed) << "without stopping";
+
+    const auto fine = round_the_corner(std::nullopt);
+    EXPECT_LT(fine.closest, 5e-5) << "through the point";
+    EXPECT_LT(fine.slowest_near, 0.1 * speed) << "stopping there";
+    EXPECT_EQ(fine.farthest_off, 0.0) << "on the two legs all the way";
+}
+
+TEST_F(ControllerMotionTest, ACornerRegionStaysWithinItsRadiusAndNoBlendAloneEndsAtRest) {
+    constexpr double speed = 0.2, radius = 0.005;
+    const auto start = tcp_now();
+    const std::array<double, 3> corner{start[0] + 0.06, start[1], start[2]};
+    const std::array<double, 3> end{corner[0], corner[1] + 0.06, corner[2]};
+    ControllerMotionOptions gentle;  // ramps long enough for CNT 100 to round wider than the radius
+    gentle.acceleration_percent = 25;
+    ControllerMotionOptions cornered = gentle;
+    cornered.blend = Blend::corner(radius);
+    ASSERT_EQ(driver->move_linear(shifted(0.06, 0.0, 0.0), speed, cornered), Result::Success);
+    ASSERT_EQ(driver->move_linear(shifted(0.06, 0.06, 0.0), speed, gentle), Result::Success);
+    const auto pass = corner_pass(executed_tcp_samples(), start, corner, end);
+    EXPECT_GT(pass.closest, 0.1 * radius) << "rounds the corner";
+    EXPECT_GT(pass.farthest_off, 0.0);
+    EXPECT_LT(pass.farthest_off, radius + 3e-4) << "leaves the legs only within the radius";
+    EXPECT_GT(pass.slowest_near, 0.1 * speed);
+
+    // NoBlend alone: the blocking call returns with the controller's answer, at rest on the point.
+    ControllerMotionOptions alone;
+    alone.blend = Blend::cnt(100);
+    alone.no_blend = true;
+    ASSERT_EQ(driver->move_linear(shifted(0.06, 0.0, 0.0), speed, alone), Result::Success);
+    EXPECT_LT(distance(tcp_now(), corner), 1e-4);
+    EXPECT_EQ(sim->status().queued_instructions, 0u) << "answered: nothing waits for a next motion";
+    const auto tcp_speed = driver->get_tcp_speed();
+    ASSERT_TRUE(tcp_speed.has_value()) << driver->get_last_error();
+    EXPECT_EQ(*tcp_speed, 0.0);
 }
 
 TEST_F(ControllerMotionTest, ANinthCallWaitsForAPlaceAndAllRunInOrder) {

@@ -4,9 +4,9 @@
 // types, pause and continue, waits and program calls.
 #include <numbers>
 
-#include <orvane/motion/robots.hpp>
-
+#include "sim/executed_path.hpp"
 #include "sim/rmi_client.hpp"
+#include "sim/work_pose_test.hpp"
 
 using namespace simtest;
 namespace err = orvane::sim::error_id;
@@ -14,29 +14,8 @@ namespace err = orvane::sim::error_id;
 namespace {
 
 constexpr double kRad = std::numbers::pi / 180.0;
-using Point = std::array<double, 3>;
-
-// TCP (mm) of the LR Mate's arm model for joints in the controller's
-// convention (J3 relative to J2); the arm model's base differs from the
-// controller's world by a translation only.
-Point model_tcp_mm(const std::array<double, 9>& controller_deg) {
-  static const auto arm = orvane::robots::fanuc_lrmate200id();
-  std::vector<double> q(6);
-  for (int k = 0; k < 6; ++k) q[k] = controller_deg[k] * kRad;
-  q[2] += q[1];
-  auto t = arm->calculate_tcp(q).translation();
-  return {t[0] * 1000, t[1] * 1000, t[2] * 1000};
-}
-Point model_tcp_mm(const orvane::sim::PathSample& s) { return model_tcp_mm(s.controller_deg); }
 
 Point point(const Xyzwpr& p) { return {p.x, p.y, p.z}; }
-
-double distance_to_segment(const Point& p, const Point& a, const Point& b) {
-  Point ab{b[0] - a[0], b[1] - a[1], b[2] - a[2]}, ap{p[0] - a[0], p[1] - a[1], p[2] - a[2]};
-  double len2 = ab[0] * ab[0] + ab[1] * ab[1] + ab[2] * ab[2];
-  double t = len2 > 0 ? std::clamp((ap[0] * ab[0] + ap[1] * ab[1] + ap[2] * ab[2]) / len2, 0.0, 1.0) : 0.0;
-  return std::hypot(ap[0] - t * ab[0], ap[1] - t * ab[1], ap[2] - t * ab[2]);
-}
 
 Xyzwpr shifted(Xyzwpr p, double dx, double dy, double dz) {
   p.x += dx;
@@ -45,21 +24,7 @@ Xyzwpr shifted(Xyzwpr p, double dx, double dy, double dz) {
   return p;
 }
 
-class SimMotionInstructions : public ::testing::Test {
-protected:
-  void SetUp() override {
-    c = RmiClient::start();
-    ASSERT_EQ(c->move_joints(kWorkPose)["ErrorID"], 0);
-    json here = c->cartesian_now();
-    ASSERT_EQ(here.value("ErrorID", -1), 0) << here.dump();
-    config = here["Configuration"];
-    start = xyzwpr(here["Position"]);
-    c->sim().clear_records();
-  }
-  std::unique_ptr<RmiClient> c;
-  json config;
-  Xyzwpr start{};
-};
+class SimMotionInstructions : public WorkPoseTest {};
 
 }  // namespace
 
@@ -214,25 +179,6 @@ TEST(SimMotionLimits, ACartesianTargetOrPathBeyondAJointLimitFaultsNamingTheAxis
 }
 
 namespace {
-
-// Joint accelerations of an executed path (planner convention, deg/s^2),
-// from its commanded positions; each sample's neighbours give one value.
-std::vector<std::array<double, 6>> joint_accelerations(const std::vector<orvane::sim::PathSample>& path) {
-  std::vector<std::array<double, 6>> out;
-  for (std::size_t i = 1; i + 1 < path.size(); ++i) {
-    const auto &a = path[i - 1], &b = path[i], &c = path[i + 1];
-    std::array<double, 6> acc{};
-    for (int k = 0; k < 6; ++k) {
-      auto planner = [k](const orvane::sim::PathSample& s) {
-        return k == 2 ? s.commanded_deg[2] + s.commanded_deg[1] : s.commanded_deg[k];
-      };
-      double v0 = (planner(b) - planner(a)) / (b.t - a.t), v1 = (planner(c) - planner(b)) / (c.t - b.t);
-      acc[k] = 2.0 * (v1 - v0) / (c.t - a.t);
-    }
-    out.push_back(acc);
-  }
-  return out;
-}
 
 // How long the arm moved in the executed path (s).
 double moving_time(const std::vector<orvane::sim::PathSample>& path) {

@@ -17,7 +17,7 @@
 //   accelerates with "ACC" (1 ... 150 % of the arm's acceleration, default
 //   100); a time ("mSec", "Time") is kept exactly and "ACC" does not change it.
 // - TermType "FINE" takes any TermValue; "CNT" 0 ... 100 and "CR" (corner
-//   region, mm) 0 ... 100 blend when above 0. "NoBlend" "ON" (major version
+//   region, mm) 0 ... 100 blend when above 0 (how: blending.cpp). "NoBlend" "ON" (major version
 //   5 on) lets a CNT joint or linear motion run without waiting for the next
 //   one; it does not change CR, circular or spline motions (the manual names
 //   joint and linear motions only, so the others keep the stricter rule),
@@ -130,7 +130,9 @@ int read_term(const Core& core, const json& j, Instr& in, Interp interp) {
   auto v = integer_member(j, "TermValue");
   if (!v || *v < 0 || *v > 100) return error_id::invalid_term_value;
   bool runs_alone = no_blend && *term == "CNT" && (interp == Interp::Joint || interp == Interp::Linear);
-  in.blend = *v > 0 && !runs_alone;
+  in.term = *term == "CNT" ? Instr::Term::Cnt : Instr::Term::Corner;
+  in.term_value = static_cast<double>(*v);
+  in.waits_for_next = *v > 0 && !runs_alone;
   return 0;
 }
 

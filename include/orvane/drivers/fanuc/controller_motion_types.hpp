@@ -45,7 +45,8 @@ struct ControllerMotionOptions {
     /// values added, or a pose offset in its user frame.
     bool relative{false};
     /// A CNT joint or linear motion starts without waiting for the next one
-    /// (the corner is then not rounded).
+    /// (the corner is rounded only when the next one is already queued as
+    /// it starts; otherwise it ends at rest).
     bool no_blend{false};
     /// A share of the arm's acceleration, 1 to 150 percent; empty: the
     /// controller's own (100).

@@ -26,6 +26,11 @@
 //   0.1 %; each stretch is one SlowDown record. A CNT/CR motion with
 //   TermValue > 0 starts only once a later instruction has arrived; FINE,
 //   CNT 0 and a CNT joint or linear motion with "NoBlend" "ON" run on.
+//   A planned CNT/CR motion followed by another planned motion rounds its
+//   corner into it without stopping (CNT 100 the widest and fastest, CR
+//   within the radius in mm); it is answered when the arm leaves its path
+//   toward the next target. FINE, CNT 0 and a motion followed by any other
+//   instruction stop at the point.
 // - A target out of reach or outside a joint range (a Cartesian path: any
 //   point of it) is accepted and faults when the instruction would start:
 //   the alarm is "MOTN-017 Limit error", "MOTN-018 Position not reachable"
