@@ -862,7 +862,7 @@ void BM_DeviationDetectionLatency(benchmark::State& state) {
             // "FRC_Abort", and does come before that stop has enabled the robot
             // again (the abort takes abort_duration): both are waited for.
             const auto enabled_by = Clock::now() + std::chrono::seconds(15);
-            while (setup.driver->drive_state.load() == 0 && Clock::now() < enabled_by) {
+            while (!setup.driver->is_enabled() && Clock::now() < enabled_by) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
             const auto report = sims.report(0);

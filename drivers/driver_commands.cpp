@@ -8,13 +8,10 @@
 
 #include "orvane/drivers/driver.hpp"
 #include "orvane/drivers/durations.hpp"
-#include "orvane/log/log.hpp"
 
 namespace orvane::drivers {
 
 namespace {
-
-const std::string tag = "driver";
 
 // Largest joint deviation between the present position and a trajectory's
 // first sample that still counts as starting where the robot is.
@@ -34,8 +31,8 @@ orvane::Goal copy_goal(const orvane::Goal& goal) {
 bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& trajectory_out,
                                   const RobotState& state) const {
     if (const auto* blend = std::get_if<BlendIntoCommand>(&command); blend && !is_valid_blend_duration(blend->duration)) {
-        log::log_warn(tag, "Refused to blend: the blend duration " + std::to_string(blend->duration) +
-                               " is not a number of seconds from 0 on.");
+        refuse("Refused to blend: the blend duration " + std::to_string(blend->duration) +
+               " is not a number of seconds from 0 on.");
         return false;
     }
     orvane::Trajectory result;
@@ -43,8 +40,7 @@ bool Driver::calculate_trajectory(const Command& command, orvane::Trajectory& tr
     // Whatever made it (the planner, or the caller's samples after a blend),
     // nothing beyond the robot's limits is run.
     if (const auto violation = find_limit_violation(result)) {
-        log::log_error(tag, "Refused the trajectory: " + *violation);
-        set_last_error("Refused the trajectory: " + *violation);
+        refuse_as_error("Refused the trajectory: " + *violation);
         return false;
     }
     trajectory_out = std::move(result);
@@ -60,15 +56,13 @@ bool Driver::plan_command(const Command& command, orvane::Trajectory& trajectory
 
             if constexpr (std::is_same_v<T, TrajectoryCommand>) {
                 if (cmd.trajectory.empty()) {
-                    log::log_warn(tag, "New trajectory does not start from current robot position.");
-                    set_last_error("New trajectory does not start from current robot position.");
+                    refuse("New trajectory does not start from current robot position.");
                     return false;
                 }
                 orvane::State first = cmd.trajectory.front();
                 slice_state_offset(first);
                 if (!are_positions_within(state.position, first.position, trajectory_start_tolerance)) {
-                    log::log_warn(tag, "New trajectory does not start from current robot position.");
-                    set_last_error("New trajectory does not start from current robot position.");
+                    refuse("New trajectory does not start from current robot position.");
                     return false;
                 }
                 trajectory_out = cmd.trajectory;
@@ -101,8 +95,7 @@ bool Driver::plan_command(const Command& command, orvane::Trajectory& trajectory
                     // motion planned by name, so ignore_collisions stays here.
                     auto planned = planner->plan(cmd.name, orvane::Goal(start), cmd.goal);
                     if (!planned) {
-                        log::log_warn(tag, planned.error().message);
-                        set_last_error(planned.error().message);
+                        refuse(planned.error().message);
                         return false;
                     }
                     trajectory_out = std::move(*planned);
@@ -112,8 +105,7 @@ bool Driver::plan_command(const Command& command, orvane::Trajectory& trajectory
                                                 cmd.ignore_collisions);
                     auto planned = planner->plan(motion, std::nullopt, std::nullopt);
                     if (!planned) {
-                        log::log_warn(tag, planned.error().message);
-                        set_last_error(planned.error().message);
+                        refuse(planned.error().message);
                         return false;
                     }
                     trajectory_out = std::move(*planned);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "orvane/drivers/driver.hpp"
+#include "orvane/log/log.hpp"
 
 namespace orvane::drivers {
 
@@ -16,6 +17,16 @@ std::string Driver::get_last_error() const {
 void Driver::set_last_error(std::string message) const {
     std::lock_guard lock(last_error_mutex);
     last_error = std::move(message);
+}
+
+void Driver::refuse(const std::string& why) const {
+    log::log_warn("driver", why);
+    set_last_error(why);
+}
+
+void Driver::refuse_as_error(const std::string& why) const {
+    log::log_error("driver", why);
+    set_last_error(why);
 }
 
 }  // namespace orvane::drivers

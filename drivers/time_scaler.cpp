@@ -81,6 +81,24 @@ void TimeScaler::set_trajectory(const orvane::Trajectory* new_trajectory) {
     elapsed_time = 0.0;
 }
 
+void TimeScaler::continue_on(const orvane::Trajectory* replacement, double shift) {
+    trajectory = replacement;
+    time = std::max(0.0, time - shift);
+    if (trajectory == nullptr || trajectory->empty()) {
+        index = 0;
+        return;
+    }
+    const auto& times = trajectory->times();
+    // As next() keeps it: the sample before the playback time, or the last.
+    if (time >= trajectory->duration()) {
+        index = times.size() - 1;
+        return;
+    }
+    const auto at_or_after = std::lower_bound(times.begin(), times.end(), time);
+    const auto found = static_cast<std::uint64_t>(at_or_after - times.begin());
+    index = found > 0 ? found - 1 : 0;
+}
+
 void TimeScaler::set_scale_user(double new_scale) {
     if (!std::isfinite(new_scale)) {
         return;
@@ -96,6 +114,14 @@ void TimeScaler::stop_scale_user_movement() {
     // may have been fulfilled by another owner's hand already.
     try {
         scale_movement_finished.set_value(false);
+    } catch (const std::future_error&) {
+    }
+}
+
+void TimeScaler::release_ramp_waiters() {
+    auto old = std::exchange(scale_movement_finished, std::promise<bool>());
+    try {
+        old.set_value(false);
     } catch (const std::future_error&) {
     }
 }

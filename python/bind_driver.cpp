@@ -1,9 +1,8 @@
 // The abstract class Driver: every user-facing operation of the driver core.
 //
-// Motion calls release the interpreter lock, so that other Python threads
-// (pause, speed, stop; event actions on the driver's thread) run while the
-// robot moves. A synchronous motion runs on a helper thread while the caller
-// waits for it in slices, so that Ctrl-C stops the robot and raises at once.
+// Every binding follows the interpreter lock rule of common.hpp. A
+// synchronous motion runs on a helper thread while the caller waits for it in
+// slices, so that Ctrl-C stops the robot and raises at once.
 
 #include <cstddef>
 #include <exception>
@@ -18,6 +17,7 @@
 #include <orvane/log/log.hpp>
 #include <orvane/motion/kelvra.hpp>
 
+#include "arguments.hpp"
 #include "common.hpp"
 
 namespace orvane::python {
@@ -26,6 +26,9 @@ namespace {
 
 using drivers::Result;
 using DriverPtr = std::shared_ptr<Driver>;
+using AliasName = Text<"the I/O alias name">;
+using Speed = Real<"the speed">;
+using Duration = Real<"the duration">;
 
 // Runs `call` (a blocking motion of `driver`) and returns its Result. On
 // KeyboardInterrupt (or any exception a signal handler raises) the robot is
@@ -92,7 +95,7 @@ constexpr const char* pause_doc =
 }  // namespace
 
 void bind_driver(py::module_& m) {
-    using release = py::call_guard<py::gil_scoped_release>;
+    using release = without_gil;
 
     py::class_<Driver, DriverPtr> driver(m, "Driver", "A robot driver (abstract: construct a FanucDriver).");
 
@@ -113,22 +116,24 @@ void bind_driver(py::module_& m) {
         // Assignment refuses unusable durations with ValueError.
         .def_property(
             "pausing_duration", [](const Driver& self) { return self.pausing_duration; },
-            &Driver::set_pausing_duration)
+            [](Driver& self, Real<"the pausing duration"> seconds) { self.set_pausing_duration(seconds.value); })
         .def_readonly("log_motions", &Driver::log_motions, "Whether to log motions")
         .def_property(
-            "kelvra", [](const Driver& self) { return self.kelvra; }, &set_kelvra,
+            "kelvra", [](const Driver& self) { return self.kelvra; }, setter(&set_kelvra),
             "The underlying connection to Orvane Kelvra")
-        .def_property("speed", &Driver::get_speed, py::overload_cast<double>(&Driver::set_speed),
+        .def_property("speed", getter(&Driver::get_speed),
+                      setter([](Driver& self, Speed speed) { self.set_speed(speed.value); }),
                       "Set the driver's speed scaling. A speed of zero corresponds to the\npaused state.")
         .def_property_readonly("total_motion_time", &Driver::get_total_motion_time,
                                "Get the total motion time of all executed motions since driver\nconstruction")
-        .def_property_readonly("current_joint_position", &Driver::get_current_joint_position,
+        .def_property_readonly("current_joint_position", getter(&Driver::get_current_joint_position),
                                "Get and read current joint position")
-        .def_property_readonly("current_state", &Driver::get_current_state, "Get and read current robot state")
+        .def_property_readonly("current_state", getter(&Driver::get_current_state),
+                               "Get and read current robot state")
         .def_property_readonly("is_connected", &Driver::is_connected)
-        .def_property_readonly("controller_status", &Driver::get_controller_status)
+        .def_property_readonly("controller_status", getter(&Driver::get_controller_status))
         .def_property_readonly("is_running", &Driver::is_running, "Whether the robot is moving right now")
-        .def_property_readonly("is_paused", &Driver::is_paused, "Is the robot currently in a paused state?")
+        .def_property_readonly("is_paused", getter(&Driver::is_paused), "Is the robot currently in a paused state?")
         .def_property_readonly("last_error", &Driver::get_last_error,
                                "Why this driver's last operation was refused or failed; empty after a success");
 
@@ -136,15 +141,19 @@ void bind_driver(py::module_& m) {
     driver
         .def("reconnect", &Driver::reconnect,
              "Connect to the robot, in particular after an external disconnection.\n"
-             "Returns reconnection success.")
+             "Returns reconnection success.",
+             release())
         // Without the lock: a motion in progress is stopped first, and its
         // streaming thread may need the lock for an event action to end.
         .def("disconnect", &Driver::disconnect, "Disconnect from the robot. Returns disconnection success.",
              release())
-        .def("enable", &Driver::enable, "Enable robot's servos (if available).")
-        .def("enable_async", [](Driver& self) { return FutureResult(self.enable_async().share(), {}); })
-        .def("disable", &Driver::disable, "Disable robot's servos (if available).")
-        .def("disable_async", [](Driver& self) { return FutureResult(self.disable_async().share(), {}); });
+        .def("enable", &Driver::enable, "Enable robot's servos (if available).", release())
+        .def(
+            "enable_async", [](Driver& self) { return FutureResult(self.enable_async().share(), {}); }, release())
+        .def("disable", &Driver::disable, "Disable robot's servos (if available).", release())
+        .def(
+            "disable_async", [](Driver& self) { return FutureResult(self.disable_async().share(), {}); },
+            release());
 
     // --- motion ----------------------------------------------------------------------
     driver
@@ -221,36 +230,83 @@ void bind_driver(py::module_& m) {
 
     // --- speed, constraints and events --------------------------------------------
     driver
-        .def("set_speed", py::overload_cast<double, double>(&Driver::set_speed), py::arg("speed"),
-             py::arg("duration"),
-             "Set the driver's speed scaling gracefully, change it linearly within\n"
-             "the duration. If the robot is not running, set the speed immediately.")
-        .def("reset_speed", &Driver::reset_speed, "Set the driver's speed to the last set value.")
-        .def("set_tcp_velocity_constraint", &Driver::set_tcp_velocity_constraint, py::arg("max_tcp_velocity"),
-             "Set a maximum TCP velocity constraint [m/s].")
+        .def(
+            "set_speed",
+            [](Driver& self, Speed speed, Duration duration) { self.set_speed(speed.value, duration.value); },
+            py::arg("speed"), py::arg("duration"),
+            "Set the driver's speed scaling gracefully, change it linearly within\n"
+            "the duration. If the robot is not running, set the speed immediately.",
+            release())
+        .def("reset_speed", &Driver::reset_speed, "Set the driver's speed to the last set value.", release())
+        .def(
+            "set_tcp_velocity_constraint",
+            [](Driver& self, std::optional<Real<"the TCP velocity constraint">> limit) {
+                self.set_tcp_velocity_constraint(limit ? std::optional<double>(limit->value) : std::nullopt);
+            },
+            py::arg("max_tcp_velocity"), "Set a maximum TCP velocity constraint [m/s].", release())
         .def("add_event", &Driver::add_event, py::arg("trigger"), py::arg("action"), release());
 
     // --- I/O ---------------------------------------------------------------------------
     constexpr const char* alias_doc = "Give I/O address an alias name";
     driver
-        .def("create_io_alias", py::overload_cast<const std::string&, std::size_t>(&Driver::create_io_alias),
-             py::arg("name"), py::arg("address"), alias_doc)
-        .def("create_io_alias",
-             py::overload_cast<const std::string&, std::size_t, std::size_t>(&Driver::create_io_alias),
-             py::arg("name"), py::arg("address_in"), py::arg("address_out"), alias_doc)
-        .def("get_digital_input", &Driver::get_digital_input, py::arg("name"), "Read a digital input.")
-        .def("set_digital_output", &Driver::set_digital_output, py::arg("name"), py::arg("value"),
-             "Write to a digital output. Returns whether successful.")
-        .def("get_analog_input", &Driver::get_analog_input, py::arg("name"), "Read a analog input.")
-        .def("set_analog_output", &Driver::set_analog_output, py::arg("name"), py::arg("value"),
-             "Write to a analog output. Returns whether successful.")
-        .def("get_group_input", &Driver::get_group_input, py::arg("name"), "Read a group input.")
-        .def("set_group_output", &Driver::set_group_output, py::arg("name"), py::arg("value"),
-             "Write to a group output. Returns whether successful.")
-        .def("get_int_register", &Driver::get_int_register, py::arg("name"))
-        .def("set_int_register", &Driver::set_int_register, py::arg("name"), py::arg("value"))
-        .def("get_double_register", &Driver::get_double_register, py::arg("name"))
-        .def("set_double_register", &Driver::set_double_register, py::arg("name"), py::arg("value"));
+        .def(
+            "create_io_alias",
+            [](Driver& self, AliasName name, Whole<"the I/O address"> address) {
+                self.create_io_alias(name.value, as_unsigned(address));
+            },
+            py::arg("name"), py::arg("address"), alias_doc, release())
+        .def(
+            "create_io_alias",
+            [](Driver& self, AliasName name, Whole<"the input address"> address_in,
+               Whole<"the output address"> address_out) {
+                self.create_io_alias(name.value, as_unsigned(address_in), as_unsigned(address_out));
+            },
+            py::arg("name"), py::arg("address_in"), py::arg("address_out"), alias_doc, release())
+        .def(
+            "get_digital_input", [](Driver& self, AliasName name) { return self.get_digital_input(name.value); },
+            py::arg("name"), "Read a digital input.", release())
+        .def(
+            "set_digital_output",
+            [](Driver& self, AliasName name, Whole<"the output value"> value) {
+                return self.set_digital_output(name.value, as_int(value));
+            },
+            py::arg("name"), py::arg("value"), "Write to a digital output. Returns whether successful.", release())
+        .def(
+            "get_analog_input", [](Driver& self, AliasName name) { return self.get_analog_input(name.value); },
+            py::arg("name"), "Read a analog input.", release())
+        .def(
+            "set_analog_output",
+            [](Driver& self, AliasName name, Real<"the output value"> value) {
+                return self.set_analog_output(name.value, value.value);
+            },
+            py::arg("name"), py::arg("value"), "Write to a analog output. Returns whether successful.", release())
+        .def(
+            "get_group_input", [](Driver& self, AliasName name) { return self.get_group_input(name.value); },
+            py::arg("name"), "Read a group input.", release())
+        .def(
+            "set_group_output",
+            [](Driver& self, AliasName name, Whole<"the output value"> value) {
+                return self.set_group_output(name.value, as_int(value));
+            },
+            py::arg("name"), py::arg("value"), "Write to a group output. Returns whether successful.", release())
+        .def(
+            "get_int_register", [](Driver& self, AliasName name) { return self.get_int_register(name.value); },
+            py::arg("name"), release())
+        .def(
+            "set_int_register",
+            [](Driver& self, AliasName name, Whole<"the register value"> value) {
+                return self.set_int_register(name.value, as_int(value));
+            },
+            py::arg("name"), py::arg("value"), release())
+        .def(
+            "get_double_register", [](Driver& self, AliasName name) { return self.get_double_register(name.value); },
+            py::arg("name"), release())
+        .def(
+            "set_double_register",
+            [](Driver& self, AliasName name, Real<"the register value"> value) {
+                return self.set_double_register(name.value, value.value);
+            },
+            py::arg("name"), py::arg("value"), release());
 }
 
 }  // namespace orvane::python

@@ -11,6 +11,7 @@
 
 #include <orvane/drivers/fanuc/fanuc_driver.hpp>
 
+#include "arguments.hpp"
 #include "common.hpp"
 
 namespace orvane::python {
@@ -119,7 +120,10 @@ void bind_fanuc_driver(py::module_& m) {
              }),
              py::arg("planner"), py::arg("robot"), py::arg("host"), py::arg("sync_with_kelvra") = false,
              "Starts an Fanuc Robot Driver using RMI. Controls the given robot only.")
-        .def("set_speed_override", &FanucDriver::set_speed_override, py::arg("value"))
+        .def(
+            "set_speed_override",
+            [](FanucDriver& self, Whole<"the speed override"> value) { return self.set_speed_override(as_int(value)); },
+            py::arg("value"), without_gil())
         .def(
             "set_payload", [](FanucDriver& self, const py::handle& schedule) { return set_payload(self, schedule); },
             py::arg("schedule"), set_payload_doc)
@@ -158,7 +162,7 @@ void bind_fanuc_driver(py::module_& m) {
             "ValueError and nothing is sent.")
         .def("close", &FanucDriver::close,
              "Stop the robot if it moves, disable RMI motion and disconnect. Calling it again does nothing.",
-             py::call_guard<py::gil_scoped_release>())
+             without_gil())
         .def("__enter__", [](const std::shared_ptr<FanucDriver>& self) { return self; })
         .def(
             "__exit__",
@@ -171,13 +175,13 @@ void bind_fanuc_driver(py::module_& m) {
             "Leaving the with block by any path closes the driver (the robot stops).")
         .def_property(
             "feedback_rate", [](const FanucDriver& self) { return self.feedback_rate.load(); },
-            [](FanucDriver& self, double value) { self.feedback_rate = value; },
+            [](FanucDriver& self, Real<"the feedback rate"> value) { self.feedback_rate = value.value; },
             "Joint readings per second while a motion runs; 0 turns feedback and monitoring off")
         .def_property(
             "path_deviation_window", [](const FanucDriver& self) { return self.path_deviation_window.load(); },
-            [](FanucDriver& self, double value) { self.path_deviation_window = value; },
+            [](FanucDriver& self, Real<"the path deviation window"> value) { self.path_deviation_window = value.value; },
             "How far back from a reading its commanded value may lie [s]: servo lag plus timing uncertainty")
-        .def_property_readonly("last_motion_feedback", &FanucDriver::get_last_motion_feedback,
+        .def_property_readonly("last_motion_feedback", getter(&FanucDriver::get_last_motion_feedback),
                                "The joint readings of the last motion, kept until the next one starts");
     driver.def("__repr__", [](const FanucDriver& self) {
         return "FanucDriver(host=" + std::string(py::repr(py::str(self.host))) + ", robot=" +

@@ -70,13 +70,16 @@ void wait_for_operation(const Future<T>& self, const std::optional<double>& time
 // Stops the robot when the await of its unfinished motion is abandoned
 // (the task cancelled, a time-out of asyncio.wait_for, Ctrl-C in
 // asyncio.run, the coroutine closed): nobody waits for that motion any more.
+// The stop begins here and the event loop gets control back at once; the
+// controller's answer to the abort (seconds, on a real one) is waited for
+// elsewhere, so that the program's other tasks keep running.
 template <class T>
 void stop_abandoned_motion(const Future<T>& self) {
     if (!self.future.valid() || is_ready(self.future, std::chrono::milliseconds(0))) return;
     const auto driver = self.driver.lock();
     if (!driver) return;
     py::gil_scoped_release release;
-    stop_after_interruption(*driver);
+    stop_in_background(*driver);
 }
 
 // Raises what the coroutine's throw() was given, as generator.throw does:
@@ -230,6 +233,25 @@ void stop_after_interruption(Driver& driver) noexcept {
         }
     } catch (const std::exception& error) {
         log::log_error("driver", std::string("Stopping the robot after an interruption failed: ") + error.what());
+    }
+}
+
+void stop_in_background(Driver& driver) noexcept {
+    try {
+        auto stopping = driver.stop_async(true);
+        Reaper::instance().add([stopping = std::move(stopping)] {
+            try {
+                const drivers::Result result = stopping.get();
+                if (result.code != drivers::Result::Success.code) {
+                    log::log_error("driver", "Stopping the robot after an abandoned motion failed: " + result.message);
+                }
+            } catch (const std::exception& error) {
+                log::log_error("driver",
+                               std::string("Stopping the robot after an abandoned motion failed: ") + error.what());
+            }
+        });
+    } catch (const std::exception& error) {
+        log::log_error("driver", std::string("Stopping the robot after an abandoned motion failed: ") + error.what());
     }
 }
 

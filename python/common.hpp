@@ -24,6 +24,31 @@ namespace orvane::python {
 namespace py = pybind11;
 using drivers::Driver;
 
+// THE INTERPRETER LOCK RULE, for every binding of a driver:
+//
+//   A binding that may wait - for the controller's answer, for the driver's
+//   streaming thread (a lock it holds, the end of a run, an event action that
+//   needs this very lock to run), or for another thread's operation - runs
+//   without the interpreter lock: `without_gil` on a def, `getter`/`setter`
+//   (below) on a property. Only bindings that read or write a plain field or
+//   an atomic of the driver keep the lock.
+//
+// Arguments are converted before the lock is let go and results after it is
+// taken back, so a binding under the rule never touches Python objects
+// while it waits. Blocking motions and future waits go further (they wait in
+// slices, so that Ctrl-C is seen): run_motion and wait_interruptibly.
+using without_gil = py::call_guard<py::gil_scoped_release>;
+
+/// A property accessor that runs under the rule above.
+template <class Function>
+py::cpp_function getter(Function&& function) {
+    return py::cpp_function(std::forward<Function>(function), without_gil());
+}
+template <class Function>
+py::cpp_function setter(Function&& function) {
+    return py::cpp_function(std::forward<Function>(function), without_gil());
+}
+
 // Registration, in the order the module's initialiser calls them.
 void bind_result(py::module_& m);
 void bind_futures(py::module_& m);
@@ -97,6 +122,12 @@ void register_live_driver(const std::shared_ptr<Driver>& driver);
 /// unhandled exception or the end of the script must not leave the robot
 /// moving, nor wait for the motion to end). Called with the lock held.
 void stop_live_drivers();
+
+/// Begins stopping the robot and returns at once: the stop is under way
+/// (nothing more is sent, a motion requested next waits for it); its outcome
+/// is waited for on another thread and logged when it is a failure. Called
+/// WITHOUT the interpreter lock.
+void stop_in_background(Driver& driver) noexcept;
 
 /// Stops the robot (when there is a driver) and re-raises the interruption.
 /// Called with the lock held.

@@ -746,3 +746,58 @@ TEST(TimeScalerCartesianLimit, InternalScaleNeverFallsBelowItsFloor) {
     ASSERT_EQ(scaler.next(state), 0);
     EXPECT_GT(scaler.time, t);
 }
+
+// A trajectory continued in flight: samples from sample 1 on, re-timed from
+// 0, with a different tail appended after sample 3.
+TEST(TimeScalerSplice, PlaybackContinuesOnTheReplacementFromTheSamePoint) {
+    const Trajectory original = small_trajectory();
+    for (const double speed : {1.0, 0.37}) {
+        TimeScaler reference(dt);
+        TimeScaler spliced(dt);
+        reference.set_trajectory(&original);
+        spliced.set_trajectory(&original);
+        reference.set_scale_user(speed);
+        spliced.set_scale_user(speed);
+        State expected;
+        State played;
+        // Into the stretch between samples 1 and 2.
+        while (reference.time < 0.12) {
+            ASSERT_EQ(reference.next(expected), TimeScaler::moving);
+            ASSERT_EQ(spliced.next(played), TimeScaler::moving);
+        }
+        const double shift = original.times()[1];
+        Trajectory replacement = original.slice(1, 3);
+        replacement.append(two_joint({0.0, 0.2}, {{1.1, 1.7}, {0.0, 0.0}}, {{-2.0, 10.0}, {0.0, 0.0}},
+                                     {{-10.0, 1.5}, {0.0, 0.0}}));
+        spliced.continue_on(&replacement, shift);
+        // Up to the junction (sample 3 of the original) both play alike.
+        while (reference.time < original.times()[3]) {
+            const int status = reference.next(expected);
+            ASSERT_EQ(spliced.next(played), status) << speed;
+            for (std::size_t j = 0; j < 2; ++j) {
+                EXPECT_NEAR(played.position[j], expected.position[j], 1e-12) << speed << " at " << reference.time;
+                EXPECT_NEAR(played.velocity[j], expected.velocity[j], 1e-12) << speed;
+            }
+            EXPECT_NEAR(spliced.time + shift, reference.time, 1e-12);
+        }
+        // Then the replacement's tail, to its end.
+        int status = TimeScaler::moving;
+        for (int k = 0; k < 1000 && status != TimeScaler::finished; ++k) status = spliced.next(played);
+        EXPECT_EQ(status, TimeScaler::finished);
+        EXPECT_EQ(played.position, (std::vector<double>{0.0, 0.0}));
+    }
+}
+
+TEST(TimeScalerSplice, ContinuingBeyondTheReplacementsEndDeliversItsLastSample) {
+    const Trajectory original = small_trajectory();
+    TimeScaler scaler(dt);
+    scaler.set_trajectory(&original);
+    State state;
+    while (scaler.time < 0.3) ASSERT_EQ(scaler.next(state), TimeScaler::moving);
+    const Trajectory shorter = original.slice(0, 2);  // ends at 0.1, behind the playback
+    scaler.continue_on(&shorter, 0.0);
+    EXPECT_EQ(scaler.index, 1u);
+    ASSERT_EQ(scaler.next(state), TimeScaler::moving);
+    EXPECT_EQ(state.position, shorter.positions().back());
+    EXPECT_EQ(scaler.next(state), TimeScaler::finished);
+}

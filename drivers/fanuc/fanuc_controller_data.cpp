@@ -10,24 +10,17 @@
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
 #include "orvane/drivers/fanuc/rmi_controller_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_controller_responses.hpp"
+#include "orvane/drivers/fanuc/rmi_joints.hpp"
 #include "orvane/log/log.hpp"
 
 namespace orvane::drivers {
 
 namespace {
 
-const std::string tag = "driver";
 // The controller's standard numbering: user frames 0 (the world) to 9,
 // tools 0 (the faceplate) to 10; only frames and tools from 1 hold data.
 constexpr int highest_user_frame = 9;
 constexpr int highest_tool = 10;
-
-bool in_range(int value, int low, int high, const std::string& what) {
-    if (value >= low && value <= high) return true;
-    log::log_warn(tag, what + ": " + std::to_string(value) + " is outside " + std::to_string(low) + " to " +
-                           std::to_string(high) + ".");
-    return false;
-}
 
 bool is_finite(const orvane::Frame& frame) {
     for (const double value : frame.translation()) {
@@ -49,6 +42,7 @@ CartesianPose pose_of(const orvane::Frame& pose, int user_frame, int user_tool,
 }  // namespace
 
 std::optional<CartesianPose> FanucDriver::get_current_cartesian_position() {
+    begin_operation();
     ReadCartesianPositionRequest request;
     const auto answer = ask_controller(request, "Reading the Cartesian position");
     if (!answer) return std::nullopt;
@@ -57,6 +51,7 @@ std::optional<CartesianPose> FanucDriver::get_current_cartesian_position() {
 }
 
 std::optional<double> FanucDriver::get_tcp_speed() {
+    begin_operation();
     ReadTCPSpeedRequest request;
     const auto answer = ask_controller(request, "Reading the TCP speed");
     if (!answer) return std::nullopt;
@@ -64,6 +59,7 @@ std::optional<double> FanucDriver::get_tcp_speed() {
 }
 
 std::optional<FrameToolNumbers> FanucDriver::get_active_frame_and_tool() {
+    begin_operation();
     GetUFrameUToolRequest request;
     const auto answer = ask_controller(request, "Reading the active user frame and tool");
     if (!answer) return std::nullopt;
@@ -72,6 +68,7 @@ std::optional<FrameToolNumbers> FanucDriver::get_active_frame_and_tool() {
 }
 
 bool FanucDriver::set_active_frame_and_tool(int user_frame, int user_tool) {
+    begin_operation();
     const std::string what = "Selecting user frame " + std::to_string(user_frame) + " and tool " +
                              std::to_string(user_tool);
     if (!in_range(user_frame, 0, highest_user_frame, what) || !in_range(user_tool, 0, highest_tool, what)) {
@@ -84,6 +81,7 @@ bool FanucDriver::set_active_frame_and_tool(int user_frame, int user_tool) {
 }
 
 std::optional<orvane::Frame> FanucDriver::get_user_frame(int number) {
+    begin_operation();
     const std::string what = "Reading user frame " + std::to_string(number);
     if (!in_range(number, 1, highest_user_frame, what)) return std::nullopt;
     ReadUFrameDataRequest request(number);
@@ -93,10 +91,11 @@ std::optional<orvane::Frame> FanucDriver::get_user_frame(int number) {
 }
 
 bool FanucDriver::set_user_frame(int number, const orvane::Frame& frame) {
+    begin_operation();
     const std::string what = "Writing user frame " + std::to_string(number);
     if (!in_range(number, 1, highest_user_frame, what)) return false;
     if (!is_finite(frame)) {
-        log::log_warn(tag, what + ": the frame is not finite.");
+        refuse(what + ": the frame is not finite.");
         return false;
     }
     if (refuse_while_moving(what)) return false;
@@ -105,6 +104,7 @@ bool FanucDriver::set_user_frame(int number, const orvane::Frame& frame) {
 }
 
 std::optional<orvane::Frame> FanucDriver::get_user_tool(int number) {
+    begin_operation();
     const std::string what = "Reading tool " + std::to_string(number);
     if (!in_range(number, 1, highest_tool, what)) return std::nullopt;
     ReadUToolDataRequest request(number);
@@ -114,10 +114,11 @@ std::optional<orvane::Frame> FanucDriver::get_user_tool(int number) {
 }
 
 bool FanucDriver::set_user_tool(int number, const orvane::Frame& frame) {
+    begin_operation();
     const std::string what = "Writing tool " + std::to_string(number);
     if (!in_range(number, 1, highest_tool, what)) return false;
     if (!is_finite(frame)) {
-        log::log_warn(tag, what + ": the frame is not finite.");
+        refuse(what + ": the frame is not finite.");
         return false;
     }
     if (refuse_while_moving(what)) return false;
@@ -126,6 +127,7 @@ bool FanucDriver::set_user_tool(int number, const orvane::Frame& frame) {
 }
 
 std::optional<PositionRegister> FanucDriver::get_position_register(int number) {
+    begin_operation();
     const std::string what = "Reading PR[" + std::to_string(number) + "]";
     if (!in_range(number, 1, std::numeric_limits<int>::max(), what)) return std::nullopt;
     ReadPositionRegisterRequest request(static_cast<std::uint64_t>(number));
@@ -137,14 +139,12 @@ std::optional<PositionRegister> FanucDriver::get_position_register(int number) {
         result.cartesian = pose_of(reg->pose, reg->user_frame, reg->user_tool, reg->configuration);
         return result;
     }
-    std::vector<double> position(reg->joint_angles.begin(),
-                                 reg->joint_angles.begin() + static_cast<std::ptrdiff_t>(degrees_of_freedom));
-    position[2] += position[1];  // RMI's J3 is measured from J2
-    result.joint_position = std::move(position);
+    result.joint_position = planner_joints(reg->joint_angles, degrees_of_freedom);
     return result;
 }
 
 bool FanucDriver::set_position_register(int number, const CartesianPose& pose) {
+    begin_operation();
     const std::string what = "Writing PR[" + std::to_string(number) + "]";
     if (!in_range(number, 1, std::numeric_limits<int>::max(), what) ||
         !in_range(pose.user_frame, 0, highest_user_frame, what + " user frame") ||
@@ -153,12 +153,12 @@ bool FanucDriver::set_position_register(int number, const CartesianPose& pose) {
     }
     const auto configuration = ArmConfiguration::parse(pose.configuration);
     if (!configuration) {
-        log::log_warn(tag, what + ": '" + pose.configuration +
+        refuse(what + ": '" + pose.configuration +
                                "' is not a configuration (write it as \"N U T, 0, 0, 0\").");
         return false;
     }
     if (!is_finite(pose.pose)) {
-        log::log_warn(tag, what + ": the pose is not finite.");
+        refuse(what + ": the pose is not finite.");
         return false;
     }
     std::optional<WritePositionRegisterRequest> request;
@@ -166,33 +166,35 @@ bool FanucDriver::set_position_register(int number, const CartesianPose& pose) {
         request.emplace(static_cast<std::uint64_t>(number), pose.pose, pose.user_frame, pose.user_tool,
                         *configuration);
     } catch (const OrvaneError& error) {
-        log::log_warn(tag, what + ": " + error.message);
+        refuse(what + ": " + error.message);
         return false;
     }
     return ask_controller(*request, what) != nullptr;
 }
 
 bool FanucDriver::set_position_register(int number, const std::vector<double>& joint_position) {
+    begin_operation();
     const std::string what = "Writing PR[" + std::to_string(number) + "]";
     if (!in_range(number, 1, std::numeric_limits<int>::max(), what)) return false;
     if (joint_position.size() != degrees_of_freedom) {
-        log::log_warn(tag, what + ": " + std::to_string(joint_position.size()) + " joint values for a robot of " +
+        refuse(what + ": " + std::to_string(joint_position.size()) + " joint values for a robot of " +
                                std::to_string(degrees_of_freedom) + " joints.");
         return false;
     }
     std::vector<double> angles = joint_position;
-    angles[2] -= angles[1];  // RMI's J3 is measured from J2
+    to_rmi_joints(angles);
     std::optional<WritePositionRegisterRequest> request;
     try {
         request.emplace(static_cast<std::uint64_t>(number), angles);
     } catch (const OrvaneError& error) {
-        log::log_warn(tag, what + ": " + error.message);
+        refuse(what + ": " + error.message);
         return false;
     }
     return ask_controller(*request, what) != nullptr;
 }
 
 std::optional<std::vector<std::string>> FanucDriver::read_errors(int count) {
+    begin_operation();
     const std::string what = "Reading the alarm history";
     if (!in_range(count, 1, 5, what + " (count)")) return std::nullopt;
     ReadErrorRequest request(count);

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "orvane/drivers/fanuc/rmi_joints.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
 #include "orvane/log/orvane_error.hpp"
@@ -19,8 +20,6 @@ namespace {
 
 const std::string tag = "driver";
 
-// Time-out of every command but reset and abort (s).
-constexpr double command_timeout = 1.0;
 // How much longer than a request's own time-out we wait for its answer: the
 // socket drops the link on a time-out and fails the request when it closes,
 // so this only guards against a request the socket has lost track of.
@@ -40,12 +39,8 @@ bool is_usable_first_sequence_id(std::int32_t id) {
     return id > 0 && id <= std::numeric_limits<std::int32_t>::max() - sequence_id_headroom;
 }
 
-// Joint readings beyond ten turns are protocol violations (rad).
-constexpr double max_plausible_joint_angle = 20.0 * 3.141592653589793;
-constexpr double radians_per_degree = 3.141592653589793 / 180.0;
-
 double sane_timeout(double seconds) {
-    if (std::isnan(seconds) || seconds <= 0.0) return command_timeout;
+    if (std::isnan(seconds) || seconds <= 0.0) return FanucDriver::command_timeout;
     return std::min(seconds, 86400.0);
 }
 
@@ -83,7 +78,8 @@ FanucDriver::~FanucDriver() {
     // The mirroring thread reads joint positions through this class.
     stop_kelvra_mirroring();
     try {
-        if (drive_state.load() == 2) {
+        const auto phase = motion.published_phase();
+        if (phase == MotionPhase::streaming || phase == MotionPhase::draining) {
             log::log_warn(tag, "Driver destroyed while path was executing. Will wait for completion.");
             double remaining = 0.0;
             {
@@ -93,14 +89,11 @@ FanucDriver::~FanucDriver() {
                                 std::max(time_scaler.get_scale_user(), 0.1);
                 }
             }
-            wait_until_loop_idle(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            wait_until_run_ended(std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(remaining + destruction_margin)));
         }
-        {
-            std::lock_guard lock(sampling_mutex);
-            closing = true;  // no motion starts from here on
-        }
-        disable();  // aborts whatever still moves
+        // Aborts whatever still moves; from then on nothing starts.
+        stop_motion(StopKind::close, on_run_thread());
     } catch (const std::exception& error) {
         log::log_error(tag, std::string("Stopping the robot while destroying the driver failed: ") + reason_of(error));
     } catch (...) {
@@ -121,25 +114,29 @@ FanucDriver::~FanucDriver() {
     feedback.shutdown();
     {
         std::lock_guard lock(sampling_mutex);
-        closing = true;
         run_thread_exit = true;
-        stop_requested = true;
+        // A stop that failed half-way may have left a run: it ends now.
+        if (const auto& run = motion.run()) run->fail(RunEnd::stopped);
     }
     wake_stream();
-    loop_state_changed.notify_all();
+    motion_changed.notify_all();
     if (run_thread.joinable()) run_thread.join();
     // The members the listener uses go before the socket does.
     socket.set_listener(nullptr);
 }
 
-bool FanucDriver::reconnect() { return socket.reconnect(); }
+bool FanucDriver::reconnect() {
+    begin_operation();
+    return socket.reconnect();
+}
 
 bool FanucDriver::disconnect() {
+    begin_operation();
     // A motion cut off by its own link would end as a lost link, with error
     // lines for what the user asked for: the robot is stopped first.
-    if (socket.is_connected() && (drive_state.load() == 2 || is_running_flag.load())) {
+    if (socket.is_connected() && motion.published_run() != 0) {
         try {
-            stop_motion(false, on_run_thread());
+            stop_motion(StopKind::disable, on_run_thread());
         } catch (const std::exception& error) {
             log::log_warn(tag, std::string("Stopping the motion before disconnecting failed: ") + error.what());
         }
@@ -162,15 +159,42 @@ void FanucDriver::close() {
 
 bool FanucDriver::is_connected() const { return socket.is_connected(); }
 
-bool FanucDriver::is_moving() const { return drive_state.load() == 2; }
+bool FanucDriver::is_moving() const { return motion.published_run() != 0; }
+
+bool FanucDriver::is_enabled() const {
+    switch (motion.published_phase()) {
+        case MotionPhase::ready:
+        case MotionPhase::streaming:
+        case MotionPhase::draining:
+        case MotionPhase::paused: return true;
+        default: return false;
+    }
+}
+
+bool FanucDriver::link_usable() {
+    const auto serial = socket.link_serial();
+    return serial && *serial == enabled_link.load();
+}
 
 bool FanucDriver::check_link() {
     const auto serial = socket.link_serial();
-    if (!serial || *serial != enabled_link.load()) {
-        // A run in flight notices by itself and ends; an idle driver must be
-        // enabled again, since a new link has no RMI motion initialised.
-        std::int32_t enabled = 1;
-        drive_state.compare_exchange_strong(enabled, 0);
+    if (serial && *serial == enabled_link.load()) return true;
+    // A run in flight notices by itself and ends. An idle driver must be
+    // enabled again, since a new link has no RMI motion initialised, and a
+    // paused motion ends: the arm may have been moved by hand meanwhile.
+    // Only then is the state lock taken, so that a trigger condition (which
+    // runs under it, during a run) may read an input.
+    const auto phase = motion.published_phase();
+    if (phase == MotionPhase::ready || phase == MotionPhase::paused) {
+        std::unique_lock lock(sampling_mutex);
+        if (!link_usable()) {
+            if (motion.phase() == MotionPhase::ready) {
+                motion.apply(MotionEvent::link_lost);
+                motion_changed.notify_all();
+            } else if (motion.phase() == MotionPhase::paused) {
+                end_paused_motion(lock, true);
+            }
+        }
     }
     return serial.has_value();
 }
@@ -182,6 +206,11 @@ RmiSocket::ResponsePtr FanucDriver::exchange(RmiMessage& request, double timeout
         throw OrvaneError("driver.fanuc", "No answer to " + request.get_name() + " from the controller.");
     }
     return answer.get();
+}
+
+RmiSocket::ResponsePtr FanucDriver::command(RmiMessage& request, double timeout) {
+    std::lock_guard lock(request_mutex);
+    return exchange(request, timeout);
 }
 
 void FanucDriver::note_override(const std::shared_ptr<ControllerStatusResponse>& status) {
@@ -196,12 +225,8 @@ void FanucDriver::note_override(const std::shared_ptr<ControllerStatusResponse>&
 
 ControllerStatus FanucDriver::get_controller_status() {
     if (!socket.is_connected()) return ControllerStatus::Disconnected;
-    std::shared_ptr<ControllerStatusResponse> status;
-    {
-        std::lock_guard lock(request_mutex);
-        ControllerStatusRequest request;
-        status = RmiResponse::as<ControllerStatusResponse>(exchange(request, command_timeout));
-    }
+    ControllerStatusRequest request;
+    const auto status = RmiResponse::as<ControllerStatusResponse>(command(request));
     note_override(status);
     if (!status->success) return ControllerStatus::Error;
     if (status->tp_mode || status->single_step_mode) return ControllerStatus::ManualInterventionRequired;
@@ -210,36 +235,53 @@ ControllerStatus FanucDriver::get_controller_status() {
 }
 
 Result FanucDriver::enable() {
+    begin_operation();
     if (!check_link()) {
+        set_last_error("The controller is not connected.");
         return Result::ErrorControllerConnection;
     }
-    if (!on_run_thread()) {
-        // A stop in progress re-enables by itself; enabling in between would
-        // race its abort.
+    {
         std::unique_lock lock(sampling_mutex);
-        loop_state_changed.wait_for(lock, std::chrono::duration<double>(abort_timeout + reset_timeout + 5.0),
-                                    [this] { return !stopping; });
+        if (!on_run_thread()) {
+            // A stop in progress enables again by itself; enabling in between
+            // would race its abort.
+            motion_changed.wait_for(lock, std::chrono::duration<double>(abort_timeout + reset_timeout + 5.0),
+                                    [this] { return !busy(); });
+        }
+        switch (motion.phase()) {
+            case MotionPhase::disabled: break;
+            case MotionPhase::ready:
+            case MotionPhase::streaming:
+            case MotionPhase::draining:
+            case MotionPhase::paused: return Result::Success;  // enabled already
+            default: return Result::ErrorCommandAlreadyInProgress;
+        }
+        if (busy()) return Result::ErrorCommandAlreadyInProgress;
+        motion.apply(MotionEvent::enable_started);
     }
-    if (drive_state.load() != 0) return Result::Success;
-    std::lock_guard lock(request_mutex);
-    check_link();
-    if (drive_state.load() != 0) return Result::Success;  // another thread enabled meanwhile
-    return initialise_rmi();
+    Result result = Result::Error;
+    try {
+        std::lock_guard lock(request_mutex);
+        result = initialise_rmi();
+    } catch (...) {
+        std::lock_guard lock(sampling_mutex);
+        motion.apply(MotionEvent::enable_failed);
+        motion_changed.notify_all();
+        throw;
+    }
+    std::lock_guard lock(sampling_mutex);
+    motion.apply(result == Result::Success ? MotionEvent::enabled : MotionEvent::enable_failed);
+    motion_changed.notify_all();
+    return result;
 }
 
 Result FanucDriver::initialise_rmi(bool aborted_already) {
     const auto link = socket.link_serial();
-    if (!link) {
-        drive_state = 0;
-        return Result::ErrorControllerConnection;
-    }
+    if (!link) return Result::ErrorControllerConnection;
 
     ResetRequest reset;
     const auto reset_answer = exchange(reset, reset_timeout);
-    if (!reset_answer || !reset_answer->success) {
-        drive_state = 0;
-        return Result::ErrorControllerAlarmActive;
-    }
+    if (!reset_answer || !reset_answer->success) return Result::ErrorControllerAlarmActive;
     // An RMI_MOVE program left selected (by an earlier client that went away)
     // makes the initialisation fail; the abort ends it. Its answer is refused
     // when nothing runs, which is fine. After a stop's own abort a second
@@ -257,26 +299,20 @@ Result FanucDriver::initialise_rmi(bool aborted_already) {
     note_override(status);
 
     if (initialized && initialized->success) {
-        if (socket.link_serial() != link) {
-            // The link was made anew during the sequence: RMI is not ours.
-            drive_state = 0;
-            return Result::ErrorControllerConnection;
-        }
+        // The link was made anew during the sequence: RMI is not ours.
+        if (socket.link_serial() != link) return Result::ErrorControllerConnection;
         if (!status->success || !is_usable_first_sequence_id(status->next_sequence_id)) {
             // Counting on from it would wrap to negative IDs within a run.
-            log::log_error(tag, status->success ? "The controller reports next sequence ID " +
-                                                      std::to_string(status->next_sequence_id) +
-                                                      ", which leaves no room for a motion; not enabled."
-                                                : "The controller's status could not be read; not enabled.");
-            drive_state = 0;
+            refuse_as_error(status->success ? "The controller reports next sequence ID " +
+                                                  std::to_string(status->next_sequence_id) +
+                                                  ", which leaves no room for a motion; not enabled."
+                                            : "The controller's status could not be read; not enabled.");
             return Result::Error;
         }
-        next_sequence_id = status->next_sequence_id;  // nothing is sent while drive_state is 0
+        next_sequence_id = status->next_sequence_id;  // nothing is sent while enabling
         enabled_link = *link;
-        drive_state = 1;
         return Result::Success;
     }
-    drive_state = 0;
     if (!status->servo_ready) return Result::ErrorControllerEnableMotors;
     if (status->tp_mode || status->single_step_mode) return Result::ErrorControllerNotInAutoMode;
     return Result::Error;
@@ -287,7 +323,8 @@ std::future<Result> FanucDriver::enable_async() {
 }
 
 Result FanucDriver::disable() {
-    return stop_motion(false, on_run_thread());
+    begin_operation();
+    return stop_motion(StopKind::disable, on_run_thread());
 }
 
 std::future<Result> FanucDriver::disable_async() {
@@ -297,31 +334,10 @@ std::future<Result> FanucDriver::disable_async() {
 std::vector<double> FanucDriver::get_current_joint_position() {
     // Like every getter on a disconnected driver: no value.
     if (!check_link()) return {};
-    RmiSocket::ResponsePtr answer;
-    {
-        std::lock_guard lock(request_mutex);
-        JointAngleRequest request;
-        answer = exchange(request, command_timeout);
-    }
-    const auto angles = std::dynamic_pointer_cast<JointAngleResponse>(answer);
+    JointAngleRequest request;
+    const auto angles = std::dynamic_pointer_cast<JointAngleResponse>(command(request));
     if (!angles) throw OrvaneError("driver.fanuc", "Attempt to cast message failed.");
-    if (!angles->success) {
-        // Its angles are placeholders: never hand them out as a position.
-        throw OrvaneError("driver.fanuc",
-                          "Reading the joint angles failed with error id " + std::to_string(angles->error_id) + ".");
-    }
-    std::vector<double> position(angles->joint_angles.begin(),
-                                 angles->joint_angles.begin() + static_cast<std::ptrdiff_t>(degrees_of_freedom));
-    for (std::size_t j = 0; j < position.size(); ++j) {
-        // No arm turns a joint this far: the reading is broken, not a position.
-        if (!std::isfinite(position[j]) || std::abs(position[j]) > max_plausible_joint_angle) {
-            throw OrvaneError("driver.fanuc", "The controller reported J" + std::to_string(j + 1) + " at " +
-                                                  std::to_string(position[j] / radians_per_degree) +
-                                                  " degrees, which no joint can reach.");
-        }
-    }
-    position[2] += position[1];  // RMI's J3 is measured from J2
-    return position;
+    return planner_joints(*angles, degrees_of_freedom);
 }
 
 RobotState FanucDriver::get_current_state() {

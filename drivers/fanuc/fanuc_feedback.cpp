@@ -12,6 +12,7 @@
 #include <pthread.h>
 
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
+#include "orvane/drivers/fanuc/rmi_joints.hpp"
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
@@ -24,11 +25,6 @@ using Clock = FanucFeedback::Clock;
 using Seconds = std::chrono::duration<double>;
 
 const std::string tag = "driver";
-// Time-out of one reading, as for the driver's other commands (s).
-constexpr double read_timeout = 1.0;
-// Beyond its time-out the socket fails a request itself; this only guards
-// against one it has lost track of.
-constexpr double read_grace = 5.0;
 // While the rate is 0 the thread looks this often whether it was raised.
 constexpr auto rate_poll = std::chrono::milliseconds(100);
 // How much of the commanded path is kept before the oldest reading window.
@@ -76,7 +72,7 @@ void FanucFeedback::shutdown() {
     {
         std::lock_guard lock(state_mutex);
         closing = true;
-        active = false;
+        watched_run = 0;
     }
     state_changed.notify_all();
     if (reader.joinable() && reader.get_id() != std::this_thread::get_id()) reader.join();
@@ -84,18 +80,16 @@ void FanucFeedback::shutdown() {
 
 // --- hooks -------------------------------------------------------------------------
 
-void FanucFeedback::loop_started(bool new_motion, const std::vector<double>& rest_position) {
+void FanucFeedback::loop_started(std::uint64_t run, bool new_motion, const std::vector<double>& rest_position) {
     const auto now = Clock::now();
     bool unread = false;
     {
         std::lock_guard lock(state_mutex);
         if (closing) return;
-        ++loop_serial;
-        active = true;
+        watched_run = run;
         instructions.clear();
         base_position = rest_position;
         base_free_at.reset();
-        tripped_loop = false;
         if (new_motion) {
             motion_start = now;
             record_times.clear();
@@ -121,7 +115,7 @@ void FanucFeedback::loop_started(bool new_motion, const std::vector<double>& res
 void FanucFeedback::instruction_sent(std::int32_t sequence_id, const std::vector<double>& target, double duration,
                                      Clock::time_point sent_at) {
     std::lock_guard lock(state_mutex);
-    if (!active) return;
+    if (watched_run == 0) return;
     instructions.push_back({sequence_id, target, sent_at, duration, std::nullopt});
     if (instructions.size() > path_history_limit) forget_old_instructions_locked(sent_at - to_clock(path_history));
 }
@@ -139,7 +133,7 @@ void FanucFeedback::instruction_answered(std::int32_t sequence_id, Clock::time_p
 void FanucFeedback::loop_ended() {
     {
         std::lock_guard lock(state_mutex);
-        active = false;
+        watched_run = 0;
         instructions.clear();
     }
     state_changed.notify_all();
@@ -169,32 +163,32 @@ void FanucFeedback::thread_main() {
     pthread_setname_np(pthread_self(), "orvane-feedback");
     std::unique_lock lock(state_mutex);
     std::optional<Clock::time_point> next_due;
-    std::uint64_t paced_loop = 0;
+    std::uint64_t paced_run = 0;
     for (;;) {
-        state_changed.wait(lock, [this] { return closing || active; });
+        state_changed.wait(lock, [this] { return closing || watched_run != 0; });
         if (closing) return;
         const double rate = effective_rate();
         if (rate <= 0.0) {
-            state_changed.wait_for(lock, rate_poll, [this] { return closing || !active; });
+            state_changed.wait_for(lock, rate_poll, [this] { return closing || watched_run == 0; });
             continue;
         }
         const auto period = to_clock(1.0 / rate);
         const auto now = Clock::now();
-        // A new loop reads at once; one that fell behind does not catch up in a burst.
-        if (!next_due || paced_loop != loop_serial || *next_due + period < now) next_due = now;
-        paced_loop = loop_serial;
+        // A new run reads at once; one that fell behind does not catch up in a burst.
+        if (!next_due || paced_run != watched_run || *next_due + period < now) next_due = now;
+        paced_run = watched_run;
         if (now < *next_due) {
             // Not longer than the poll, so that a raised rate applies soon.
             state_changed.wait_until(lock, std::min(*next_due, now + rate_poll),
-                                     [this] { return closing || !active; });
+                                     [this] { return closing || watched_run == 0; });
             continue;
         }
-        const auto loop = loop_serial;
+        const auto run = watched_run;
         lock.unlock();
         const auto reading = read_joints();
         lock.lock();
         next_due = (reading ? reading->sent_at : Clock::now()) + period;
-        if (!reading || !active || loop != loop_serial) continue;
+        if (!reading || run != watched_run) continue;
 
         double window = driver.path_deviation_window.load();
         if (!(window >= 0.0)) window = default_window;
@@ -214,41 +208,31 @@ void FanucFeedback::thread_main() {
                                      format(evaluation.deviation) + ", threshold " + format(threshold) + ") " +
                                      format(since_start, "%.3f") + " s into the motion; stopping the robot.";
             lock.unlock();
-            trip(loop, line);
+            trip(run, line);
             lock.lock();
         }
     }
 }
 
 std::optional<FanucFeedback::Reading> FanucFeedback::read_joints() {
-    if (driver.stop_requested.load()) return std::nullopt;
+    if (driver.motion.published_phase() == MotionPhase::stopping) return std::nullopt;
     try {
         // One command at a time on RMI; the lock's queue gives user commands
         // and readings their turns in order.
         std::lock_guard lock(driver.request_mutex);
-        if (driver.stop_requested.load() || !driver.link_usable()) return std::nullopt;
+        if (driver.motion.published_phase() == MotionPhase::stopping || !driver.link_usable()) return std::nullopt;
         JointAngleRequest request;
         Reading reading;
         reading.sent_at = Clock::now();
-        auto answer = driver.socket.send_request(request, read_timeout);
-        if (answer.wait_for(Seconds(read_timeout + read_grace)) != std::future_status::ready) return std::nullopt;
-        const auto response = answer.get();
+        const auto answer = RmiResponse::as<JointAngleResponse>(driver.exchange(request, FanucDriver::command_timeout));
         reading.received_at = Clock::now();
-        const auto angles = std::dynamic_pointer_cast<JointAngleResponse>(response);
-        if (!angles || !angles->success) {
-            log::log_debug(tag, "A joint reading during the motion was refused.");
-            return std::nullopt;
-        }
-        const std::size_t joints = driver.degrees_of_freedom;
-        if (angles->joint_angles.size() < joints) return std::nullopt;
-        reading.position.assign(angles->joint_angles.begin(),
-                                angles->joint_angles.begin() + static_cast<std::ptrdiff_t>(joints));
-        reading.position[2] += reading.position[1];  // RMI's J3 is measured from J2
-        reading.time_tag = angles->time_tag / 2;     // the response keeps it doubled
+        reading.position = planner_joints(*answer, driver.degrees_of_freedom);
+        reading.time_tag = answer->time_tag / 2;  // the response keeps it doubled
         return reading;
     } catch (const std::exception& error) {
-        // A lost link ends the motion by itself; the reading is just missing.
-        log::log_debug(tag, std::string("A joint reading during the motion failed: ") + error.what());
+        // A lost link ends the motion by itself; a refused or broken reading
+        // is just missing.
+        log::log_debug(tag, std::string("A joint reading during the motion failed: ") + reason_of(error));
         return std::nullopt;
     }
 }
@@ -333,20 +317,20 @@ void FanucFeedback::forget_old_instructions_locked(Clock::time_point horizon) {
     }
 }
 
-bool FanucFeedback::trip(std::uint64_t loop, const std::string& line) {
+bool FanucFeedback::trip(std::uint64_t run, const std::string& line) {
     {
         std::lock_guard lock(driver.sampling_mutex);
-        if (driver.loop_phase != FanucDriver::LoopPhase::streaming || driver.stop_requested.load() ||
-            driver.stopping) {
+        const auto phase = driver.motion.phase();
+        const auto& flying = driver.motion.run();
+        if ((phase != MotionPhase::streaming && phase != MotionPhase::draining) || !flying ||
+            flying->serial != run || flying->has_failed()) {
             return false;  // the motion ends anyway
         }
-        std::lock_guard state(state_mutex);
-        if (!active || loop != loop_serial) return false;
-        tripped_loop = true;
+        flying->stopped_for_deviation = true;
     }
     log::log_error(tag, line);
     try {
-        driver.stop_motion(true, false);
+        driver.stop_motion(StopKind::stop, false);
     } catch (const std::exception& error) {
         log::log_error(tag, std::string("Stopping the deviating robot failed: ") + error.what());
     }

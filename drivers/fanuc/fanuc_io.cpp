@@ -12,15 +12,11 @@
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
 #include "orvane/drivers/fanuc/rmi_controller_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
-#include "orvane/log/log.hpp"
 #include "orvane/log/orvane_error.hpp"
 
 namespace orvane::drivers {
 
 namespace {
-
-const std::string tag = "driver";
-constexpr double command_timeout = 1.0;
 
 std::string describe(double value) {
     std::ostringstream out;
@@ -41,61 +37,50 @@ bool all_finite(const std::array<double, 3>& values, bool non_negative) {
 }  // namespace
 
 std::optional<int> FanucDriver::get_digital_input(const std::string& name) {
+    begin_operation();
     const auto alias = get_io_alias(name);
     if (!alias) {
         // Reading 0 here would report a misspelt interlock input as "off".
-        log::log_warn(tag, "No I/O alias named '" + name + "': the digital input was not read.");
+        refuse("No I/O alias named '" + name + "': the digital input was not read.");
         return std::nullopt;
     }
-    if (!check_link()) return std::nullopt;
-    RmiSocket::ResponsePtr answer;
-    {
-        std::lock_guard lock(request_mutex);
-        ReadDIRequest request(alias->address_in);
-        answer = exchange(request, command_timeout);
-    }
-    const auto input = std::dynamic_pointer_cast<ReadDIResponse>(answer);
-    if (!input) throw OrvaneError("driver.fanuc", "Attempt to cast message failed.");
-    if (!input->success) return std::nullopt;
+    const std::string what = "Reading DI[" + std::to_string(alias->address_in) + "]";
+    ReadDIRequest request(alias->address_in);
+    const auto answer = ask_controller(request, what);
+    if (!answer) return std::nullopt;
     // Only 0 and 1 are readings: anything else (a string "ON", 2, 0.5) might
     // stand for either, and an interlock must not read as a made-up "off".
-    const auto& body = input->as_json();
+    const auto& body = answer->as_json();
     const auto value = body.find("PortValue");
     if (value == body.end() || !value->is_number_integer() || (*value != 0 && *value != 1)) {
-        log::log_warn(tag, "The controller answered FRC_ReadDIN for port " + std::to_string(alias->address_in) +
-                               " with PortValue " + (value == body.end() ? std::string("missing") : value->dump()) +
-                               "; the input was not read.");
+        refuse("The controller answered FRC_ReadDIN for port " + std::to_string(alias->address_in) +
+               " with PortValue " + (value == body.end() ? std::string("missing") : value->dump()) +
+               "; the input was not read.");
         return std::nullopt;
     }
     return *value == 1 ? 1 : 0;
 }
 
 bool FanucDriver::set_digital_output(const std::string& name, int value) {
+    begin_operation();
     const auto alias = get_io_alias(name);
     if (!alias) {
-        log::log_warn(tag, "No I/O alias named '" + name + "': the digital output was not written.");
+        refuse("No I/O alias named '" + name + "': the digital output was not written.");
         return false;
     }
-    if (!check_link()) return false;
-    RmiSocket::ResponsePtr answer;
-    {
-        std::lock_guard lock(request_mutex);
-        SetDORequest request(alias->address_out, value != 0);
-        answer = exchange(request, command_timeout);
-    }
-    return answer && answer->success;
+    SetDORequest request(alias->address_out, value != 0);
+    return ask_controller(request, "Writing " + std::to_string(value != 0 ? 1 : 0) + " to DO[" +
+                                       std::to_string(alias->address_out) + "]") != nullptr;
 }
 
 bool FanucDriver::set_speed_override(int value) {
-    if (value < 1 || value > 100) return false;
-    if (!check_link()) return false;
-    RmiSocket::ResponsePtr answer;
-    {
-        std::lock_guard lock(request_mutex);
-        SetSpeedOverrideRequest request(value);
-        answer = exchange(request, command_timeout);
+    begin_operation();
+    if (value < 1 || value > 100) {
+        refuse("The speed override is a percentage from 1 to 100; " + std::to_string(value) + " was refused.");
+        return false;
     }
-    const bool accepted = answer && answer->success;
+    SetSpeedOverrideRequest request(value);
+    const bool accepted = ask_controller(request, "Setting the speed override to " + std::to_string(value) + " %") != nullptr;
     // The override stretches every instruction: the answer bound follows it.
     if (accepted) known_override = value;
     return accepted;
@@ -128,8 +113,9 @@ std::optional<std::string> FanucDriver::payload_value_fault(int schedule, const 
 }
 
 bool FanucDriver::set_payload(double schedule) {
+    begin_operation();
     if (const auto fault = payload_schedule_fault(schedule)) {
-        refuse_payload(*fault);
+        refuse(*fault);
         return false;
     }
     const auto value = static_cast<std::int32_t>(schedule);
@@ -141,8 +127,8 @@ bool FanucDriver::set_payload(double schedule) {
         // An instruction: its sequence ID is taken, and it is sent, in turn
         // with the motion instructions.
         std::lock_guard lock(sampling_mutex);
-        if (drive_state.load() == 0 || closing || stopping) {
-            refuse_payload("The payload can only be set while the driver is enabled.");
+        if (!is_enabled() || busy()) {
+            refuse("The payload can only be set while the driver is enabled.");
             return false;
         }
         sequence_id = next_sequence_id;
@@ -158,35 +144,35 @@ bool FanucDriver::set_payload(double schedule) {
     const double bound = static_cast<double>(queued + 1) * delta_time * 100.0 / std::max(1, known_override.load()) +
                          margin + command_timeout;
     if (answer.wait_for(std::chrono::duration<double>(bound)) != std::future_status::ready) {
-        log::log_error(tag, "No answer to FRC_SetPayLoad from the controller.");
+        refuse_as_error("No answer to FRC_SetPayLoad from the controller.");
         return false;
     }
     try {
         const auto response = answer.get();
         if (response && response->success) return true;
+        if (response) refuse("The controller refused FRC_SetPayLoad with error id " + std::to_string(response->error_id) + ".");
     } catch (const std::exception& error) {
         // The socket fails a refused instruction's request with the reason.
-        log::log_error(tag, reason_of(error));
+        refuse_as_error(reason_of(error));
     }
     // A refused instruction does not use up its sequence ID on the
     // controller: unless more followed it, the next one takes it again.
     std::lock_guard lock(sampling_mutex);
-    if (next_sequence_id == sequence_id + 1 && loop_phase == LoopPhase::idle) next_sequence_id = sequence_id;
+    const auto phase = motion.phase();
+    if (next_sequence_id == sequence_id + 1 && (phase == MotionPhase::ready || phase == MotionPhase::paused)) {
+        next_sequence_id = sequence_id;
+    }
     return false;
 }
 
 bool FanucDriver::set_payload_value(int schedule, const PayloadValue& payload) {
+    begin_operation();
     if (const auto fault = payload_value_fault(schedule, payload)) {
-        refuse_payload(*fault);
+        refuse(*fault);
         return false;
     }
     SetPayloadValueRequest request(schedule, payload);
     return ask_controller(request, "Setting payload schedule " + std::to_string(schedule)) != nullptr;
-}
-
-void FanucDriver::refuse_payload(const std::string& why) {
-    log::log_warn(tag, why);
-    set_last_error(why);
 }
 
 }  // namespace orvane::drivers

@@ -7,26 +7,23 @@
 
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
 #include "orvane/drivers/fanuc/fanuc_world_frame.hpp"
-#include "orvane/log/log.hpp"
 
 namespace orvane::drivers {
 
-namespace {
-
-const std::string tag = "driver";
-
-}  // namespace
-
 std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const CartesianPose& pose) {
+    begin_operation();
     // `logged`: the failed read has already said why in the log.
-    auto refuse = [this](const std::string& why, bool logged = false) -> std::optional<orvane::CartesianWaypoint> {
-        if (!logged) log::log_warn(tag, why);
-        set_last_error(why);
+    auto refused = [this](const std::string& why, bool logged = false) -> std::optional<orvane::CartesianWaypoint> {
+        if (logged) {
+            set_last_error(why);
+        } else {
+            refuse(why);
+        }
         return std::nullopt;
     };
     const auto arm = std::dynamic_pointer_cast<const orvane::RobotArm>(robot);
     if (!arm) {
-        return refuse("A Cartesian pose needs a single arm to drive; '" + robot->name + "' is not one.");
+        return refused("A Cartesian pose needs a single arm to drive; '" + robot->name + "' is not one.");
     }
     // User frame 0 is the world frame and tool 0 the faceplate: nothing to read.
     const auto read = [](int number, auto&& reader) -> std::optional<orvane::Frame> {
@@ -35,13 +32,13 @@ std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const 
     };
     const auto user_frame = read(pose.user_frame, [this](int n) { return get_user_frame(n); });
     if (!user_frame) {
-        return refuse("The pose is in user frame " + std::to_string(pose.user_frame) +
+        return refused("The pose is in user frame " + std::to_string(pose.user_frame) +
                           ", which could not be read from the controller.",
                       true);
     }
     const auto tool = read(pose.user_tool, [this](int n) { return get_user_tool(n); });
     if (!tool) {
-        return refuse("The pose is of tool " + std::to_string(pose.user_tool) +
+        return refused("The pose is of tool " + std::to_string(pose.user_tool) +
                           ", which could not be read from the controller.",
                       true);
     }
@@ -51,7 +48,7 @@ std::optional<orvane::CartesianWaypoint> FanucDriver::to_planner_waypoint(const 
     try {
         return orvane::CartesianWaypoint(world_to_base(*arm, faceplate_in_world));
     } catch (const std::invalid_argument& error) {
-        return refuse(error.what());
+        return refused(error.what());
     }
 }
 

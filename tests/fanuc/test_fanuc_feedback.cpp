@@ -138,7 +138,7 @@ TEST_F(FeedbackTest, ABlockedJointEndsTheRunWithPathDeviationAndAnAbort) {
     EXPECT_GT(record.deviations.back(), driver->path_deviation_error_threshold.load());
     EXPECT_DOUBLE_EQ(record.max_deviation, record.deviations.back());
     // Stopped as stop() does: RMI initialised again, ready for the next motion.
-    EXPECT_TRUE(eventually([&] { return driver->drive_state.load() == 1; }));
+    EXPECT_TRUE(eventually([&] { return driver->motion_phase() == orvane::drivers::MotionPhase::ready; }));
     sim->clear_joint_deviations();
     const auto here = driver->get_current_joint_position();
     EXPECT_EQ(driver->run(cosine_trajectory(here, start, 1.5)), Result::Success);

@@ -277,6 +277,12 @@ protected:
     /// Records why an operation was refused or failed (next to its log line);
     /// an empty text clears it. Const: const checks (planning) refuse too.
     void set_last_error(std::string message) const;
+    /// Refuses an operation: one warning line and last_error, the same text.
+    void refuse(const std::string& why) const;
+    /// The same for a refusal that points at a fault (logged as an error).
+    void refuse_as_error(const std::string& why) const;
+    /// An operation starts: last_error is cleared, so that it speaks of this one.
+    void begin_operation() const { set_last_error({}); }
 
     /// Stops the synchronisation thread and detaches the message handler
     /// from the client, waiting for a handler call in progress. ~Driver calls

@@ -75,6 +75,12 @@ public:
     /// remaining duration from the present speed.
     void set_trajectory(const orvane::Trajectory* trajectory);
 
+    /// Goes on playing `replacement`, which continues the present trajectory
+    /// on a time axis shifted back by `shift` seconds (its sample at time t
+    /// is the present one's at t + shift, up to where they part): playback
+    /// carries on from the same point, control time and speed ramps included.
+    void continue_on(const orvane::Trajectory* replacement, double shift);
+
     /// Clamps to [min_scale, max_scale]; NaN and infinities are ignored.
     /// Does not stop a ramp in progress.
     void set_scale_user(double scale);
@@ -90,6 +96,11 @@ public:
     /// Ends a ramp in progress where it stands: it did not reach its target,
     /// so its waiters get false.
     void stop_scale_user_movement();
+
+    /// Waiters on the ramp promise learn that it will not complete (false):
+    /// the motion ended or was resumed first. A promise already fulfilled
+    /// stays as it was; a fresh one takes its place.
+    void release_ramp_waiters();
 
     /// The future of the present ramp promise: true when the ramp reached its
     /// target, false when the trajectory ended first. Each promise hands out

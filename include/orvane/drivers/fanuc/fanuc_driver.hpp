@@ -27,6 +27,7 @@
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
+#include "orvane/drivers/motion_state.hpp"
 #include "orvane/drivers/result.hpp"
 #include "orvane/drivers/robot_state.hpp"
 #include "orvane/utils/fifo_mutex.hpp"
@@ -35,11 +36,18 @@ namespace orvane::drivers {
 
 /// A FANUC robot controller driven over RMI.
 ///
+/// The life of a motion is one MotionState (`motion`; its transition table is
+/// at the top of motion_state.cpp): enabling, starting a run, handing a new
+/// motion over to the run in flight, pausing, ending and stopping all go
+/// through it, and every thread reads the same phase.
+///
 /// Motion is streamed by one thread per driver (`run_thread`, started with the
 /// driver): every run, move, blend and resume hands its trajectory to it, and
 /// a motion requested while another streams replaces the trajectory in flight
-/// (the replaced caller gets `ErrorTrajectoryAborted`). Each control interval
-/// one sample of the time scaler becomes one "FRC_JointMotionJRep"; at most
+/// (the replaced caller gets `ErrorTrajectoryAborted`). A planned motion is
+/// planned without any lock, from a junction a little ahead on the trajectory
+/// in flight, so the stream goes on meanwhile. Each control interval one
+/// sample of the time scaler becomes one "FRC_JointMotionJRep"; at most
 /// `max_pending_instructions` await their answer. The socket's reader thread,
 /// having read an answer, sends the next instruction itself (when it can take
 /// the sampling lock without waiting), so that an instruction costs one
@@ -47,13 +55,15 @@ namespace orvane::drivers {
 /// motion log), decides how the run ends and watches for overdue answers.
 ///
 /// Locks, outermost first: `request_mutex` (one command exchange at a time),
-/// `Driver::sampling_mutex` (the time scaler, the trajectory, the motion state
-/// below, sequence numbers and every instruction send), `pending_mutex` (the
-/// queue of unanswered instructions), `stream_mutex` (what the streaming
+/// `Driver::sampling_mutex` (the motion state, the time scaler, the
+/// trajectory, sequence numbers and every instruction send), `pending_mutex`
+/// (the queue of unanswered instructions), `stream_mutex` (what the streaming
 /// thread is asked to do), then the socket's own; the feedback's
-/// `state_mutex` is innermost and taken with nothing inside it. No future is
-/// waited on while `sampling_mutex`, `pending_mutex` or `stream_mutex` is held.
-/// The feedback thread holds `request_mutex` for one joint reading at a time.
+/// `state_mutex` and a run's error lock are innermost and taken with nothing
+/// inside them. No future is waited on while `sampling_mutex`,
+/// `pending_mutex` or `stream_mutex` is held, and nothing is planned under
+/// them. The feedback thread holds `request_mutex` for one joint reading at
+/// a time.
 ///
 /// Operations may be called from any thread. From inside an event action (the
 /// streaming thread) use only the `_async` motion operations, `stop` and the
@@ -85,9 +95,14 @@ public:
     /// The measured joint position in radians, J3 independent of J2.
     std::vector<double> get_current_joint_position() override;
     RobotState get_current_state() override;
+    /// Whether a run feeds the controller (a paused motion does not move).
     bool is_moving() const;
+    /// The phase of the motion's life, as last published (any thread).
+    MotionPhase motion_phase() const { return motion.published_phase(); }
+    /// Enabled: a motion may start or is under way.
+    bool is_enabled() const;
 
-    // --- motion (fanuc_streaming.cpp) ---------------------------------------------
+    // --- motion (fanuc_motion_requests.cpp, fanuc_run_end.cpp) ---------------------
     Result run(const orvane::Trajectory& trajectory) override;
     std::shared_future<Result> run_async(const orvane::Trajectory& trajectory) override;
     Result move_to(const orvane::Goal& goal, bool ignore_collisions) override;
@@ -103,6 +118,9 @@ public:
     /// controller aborts RMI motion ("FRC_Abort") and RMI is initialised anew
     /// when the driver was enabled. `fast_stop` is accepted and not used.
     Result stop(bool fast_stop) override;
+    /// The stop has begun when this returns (nothing more is sent, and a
+    /// motion requested from now on waits for it); the abort and its answer
+    /// follow on a thread of their own.
     std::shared_future<Result> stop_async(bool fast_stop) override;
     /// Continues a paused motion, ramping the speed back up over
     /// `pausing_duration`; while a run still streams it cancels a pause in
@@ -211,6 +229,8 @@ public:
     double start_tolerance{0.01};
     double reset_timeout{15.0};
     double abort_timeout{10.0};
+    /// Time-out of every other command (s).
+    static constexpr double command_timeout = 1.0;
     /// Beyond the execution time of the oldest instruction, how long its
     /// answer may take before the run ends as failed (s).
     double instruction_timeout_margin{1.0};
@@ -226,28 +246,41 @@ public:
     MotionFeedback get_last_motion_feedback() const { return feedback.record(); }
 
     RmiSocket socket;
-    /// 0 disabled, 1 enabled and idle, 2 streaming.
-    std::atomic<std::int32_t> drive_state{0};
 
 protected:
     friend class FanucFeedback;
 
+    using Clock = std::chrono::steady_clock;
+
     struct PendingInstruction {
         std::int32_t sequence_id{0};
         std::shared_future<RmiSocket::ResponsePtr> response;
-        std::chrono::steady_clock::time_point sent_at{};
+        Clock::time_point sent_at{};
         double duration{0.0};
     };
 
-    enum class LoopPhase { idle, streaming, finishing };
-    enum class LoopEnd { finished, paused, stopped, failed, link_lost, no_trajectory };
-    enum class Source { trajectory, command, resume, continuation };
-
     /// What one motion request asks for (exactly one source).
     struct MotionRequest {
-        Source source{Source::trajectory};
+        RunSource source{RunSource::trajectory};
         const orvane::Trajectory* trajectory{nullptr};
         const Command* command{nullptr};
+    };
+
+    /// Where a motion planned in flight joins the trajectory playing: sample
+    /// `index` of it, `from` the first sample still to be played when chosen.
+    struct Junction {
+        std::uint64_t from{0};
+        std::uint64_t index{0};
+        /// The trajectory's time at `from` and at the junction.
+        double from_time{0.0};
+        double time{0.0};
+        /// Counts the trajectories set on the time scaler, so that a junction
+        /// on a replaced one is known to be stale.
+        std::uint64_t trajectory_serial{0};
+        /// Samples `from` to `index`, this robot's joints, time from 0.
+        orvane::Trajectory prefix;
+        /// The state at the junction, on the trajectory's time axis.
+        RobotState start;
     };
 
     /// A sent sample whose control-step hooks have yet to run.
@@ -257,50 +290,84 @@ protected:
         double time{0.0};
     };
 
-    // --- exchanges ------------------------------------------------------------------
+    // --- exchanges (fanuc_driver.cpp) -------------------------------------------------
     /// Sends a command and waits for its answer; the caller holds request_mutex.
     RmiSocket::ResponsePtr exchange(RmiMessage& request, double timeout);
+    /// One command exchange under request_mutex.
+    RmiSocket::ResponsePtr command(RmiMessage& request, double timeout = command_timeout);
     /// The full enable sequence (reset, abort, initialise, status); the abort
-    /// is left out when the caller has just aborted RMI motion itself.
+    /// is left out when the caller has just aborted RMI motion itself. On
+    /// success the link and the next sequence ID are taken; the caller
+    /// applies the phase. Caller holds request_mutex.
     Result initialise_rmi(bool aborted_already = false);
     /// Reads "Override" from a status answer into known_override.
     void note_override(const std::shared_ptr<ControllerStatusResponse>& status);
-    /// False (and drive_state 0 unless a run streams) when the link is down or
-    /// was made anew since enable.
+    /// Whether the link is up. When it is down or was made anew since the
+    /// driver was enabled, an idle or paused driver is disabled (a paused
+    /// motion ends: it never continues across a new link).
     bool check_link();
+    /// Connected over the link RMI was initialised on.
+    bool link_usable();
 
     // --- controller data (fanuc_controller_io.cpp) ------------------------------------
-    /// One command exchange of the operations above: the answer when it is
-    /// successful; nullptr, with a warning, when the controller refused it, does
-    /// not know it or the link is down. `what` names the operation in the log.
+    /// One command exchange of a user's operation: the answer when it is
+    /// successful; nullptr, with a warning and last_error, when the
+    /// controller refused it, does not know it or the link is down. `what`
+    /// names the operation.
     RmiSocket::ResponsePtr ask_controller(RmiMessage& request, const std::string& what);
-    /// True (with a warning) while a motion streams or is paused.
+    /// True (with a warning and last_error) while a motion streams or is paused.
     bool refuse_while_moving(const std::string& what);
-    /// Logs and keeps as the last error why a payload request was refused.
-    void refuse_payload(const std::string& why);
+    /// True when `value` lies in [low, high]; otherwise `what` is refused.
+    bool in_range(int value, int low, int high, const std::string& what);
+    /// The address of alias `name` for reading or writing, when it is an
+    /// alias of a port the controller can have; otherwise `what` is refused.
+    std::optional<std::uint64_t> alias_address(const std::string& name, bool for_reading, const std::string& what);
+    /// `value` when it is a whole number an int holds; otherwise refused
+    /// (`advice` ends the sentence).
+    std::optional<int> whole_number(double value, const std::string& what, const std::string& advice);
+    /// The value of an "FRC_ReadIOPort" answer as a whole number.
+    std::optional<int> integral_port_value(const RmiSocket::ResponsePtr& answer, const std::string& what);
 
-    // --- motion -----------------------------------------------------------------------
+    // --- motion requests (fanuc_motion_requests.cpp) ---------------------------------
+    // The work of the operations of the same name, without clearing last_error.
+    Result command_motion(const Command& command);
+    Result blend_motion(const orvane::Trajectory& target, double duration);
+    Result resume_motion();
     std::shared_future<Result> request_motion(const MotionRequest& request);
-    /// Replaces the trajectory in flight (caller holds `lock`, released on return).
-    std::shared_future<Result> hand_over(const MotionRequest& request, std::unique_lock<std::mutex>& lock);
+    /// A motion request refused before anything moves.
+    std::shared_future<Result> refused(const Result& result, const std::string& why);
+    /// Requests wait while the motion's life is in one of its short owned
+    /// phases, or a run winds down. Caller holds sampling_mutex.
+    bool busy() const;
+    /// Starts a run from `measured` (the arm at rest); caller holds sampling_mutex.
+    std::shared_future<Result> start_run(RunSource source, const std::vector<double>& measured);
+    /// Installs a new waiter on the run in flight; the replaced one learns
+    /// `ErrorTrajectoryAborted` once `lock` (sampling_mutex) is released.
+    std::shared_future<Result> take_over(std::unique_lock<std::mutex>& lock);
+    /// Where a motion planned now, taking `lead` seconds, joins the stream.
+    /// Caller holds sampling_mutex.
+    Junction choose_junction(double lead) const;
+    /// Whether `junction` is still ahead of the playback. Caller holds sampling_mutex.
+    bool is_ahead(const Junction& junction) const;
     /// Error (and a warning) when empty, of the wrong joint count or not finite.
     bool is_valid_trajectory(const orvane::Trajectory& trajectory) const;
     /// Whether the speed leaves `source` nothing to move at (logged when so).
-    bool is_speed_zero_for(Source source) const;
+    bool is_speed_zero_for(RunSource source) const;
     /// Position of the next sample (planner convention, this robot's joints).
     std::vector<double> next_sample_position() const;
     /// Clears a pause and ramps the speed back up over `pausing_duration`.
     void ramp_up_after_pause();
-    void start_loop_locked();
+
+    // --- the RMI stream (fanuc_rmi_stream.cpp) -----------------------------------------
     void run_thread_main();
-    LoopEnd stream();
-    int draw_sample();
-    void send_sample(int status);
+    RunEnd stream(Run& run);
+    int draw_sample(Run& run);
+    void send_sample(Run& run, int status);
     /// Sends samples until `max_pending_instructions` are in flight, at most
-    /// one per `instruction_spacing` (caller holds sampling_mutex, a loop
-    /// streams). True when the streaming thread has work: hooks queued, a
+    /// one per `instruction_spacing` (caller holds sampling_mutex, `run`
+    /// feeds). True when the streaming thread has work: hooks queued, a
     /// failure, or a send held back by the pacing (`paced_send_due`).
-    bool fill_locked();
+    bool fill_locked(Run& run);
     /// Waits (holding sampling_mutex) until the next instruction may be sent.
     void wait_for_send_slot();
     /// Records the sample just sent: queued for the hooks when there are
@@ -311,96 +378,101 @@ protected:
     /// The socket listener (reader thread): collects answers and refills.
     void on_socket_activity();
     void wake_stream();
-    void record_failure(LoopEnd end);
-    /// The failure recorded for this loop, if any; rethrows a stored exception.
-    std::optional<LoopEnd> take_failure();
     void run_step_hooks();
     bool step_hooks_waiting();
     /// Sleeps until woken, the oldest answer is due or `send_due` (a paced
     /// send) comes; false when the oldest answer is overdue.
-    bool wait_for_activity(std::optional<std::chrono::steady_clock::time_point> send_due);
+    bool wait_for_activity(std::optional<Clock::time_point> send_due);
     /// Caller holds pending_mutex.
-    std::chrono::steady_clock::time_point answer_deadline(const PendingInstruction& oldest) const;
-    void finish_loop(LoopEnd end, std::exception_ptr error);
+    Clock::time_point answer_deadline(const PendingInstruction& oldest) const;
+    std::size_t pending_count();
+    bool on_run_thread() const;
+
+    // --- the end of a run, stops (fanuc_run_end.cpp) ---------------------------------
+    void finish_run(const std::shared_ptr<Run>& run, RunEnd end, std::exception_ptr error);
     /// Ends the open motion: hooks run, pause waiters released.
     void finish_motion();
-    void end_paused_motion();
-    /// Ends the paused motion; `lock` holds sampling_mutex and is held again on return.
-    void end_paused_motion_locked(std::unique_lock<std::mutex>& lock);
-    Result stop_motion(bool reenable, bool from_loop);
-    Result stop_sequence(bool reenable, bool from_loop, bool was_enabled);
-    void wait_until_loop_idle(std::chrono::steady_clock::duration limit);
-    bool on_run_thread() const;
-    /// Connected over the link RMI was initialised on.
-    bool link_usable();
+    /// Ends the paused motion (paused -> ending -> ready, or -> disabled when
+    /// `link_gone`); `lock` holds sampling_mutex and is held again on return.
+    void end_paused_motion(std::unique_lock<std::mutex>& lock, bool link_gone);
+    /// How an attempt to begin a stop came out.
+    struct StopStart {
+        enum Outcome { begun, joined, must_wait, closed } outcome{closed};
+        /// begun: the stop, and the promise of its outcome.
+        StopInFlight stop;
+        std::shared_ptr<std::promise<Result>> promise;
+        /// joined, must_wait: the outcome of the stop under way (invalid when
+        /// waiting for an enable or the end of a run instead).
+        std::shared_future<Result> other;
+    };
+    Result stop_motion(StopKind kind, bool from_loop);
+    /// Begins a stop unless another one, an enable or the end of a run must
+    /// come first; never waits. The phase becomes `stopping` and a run in
+    /// flight learns that it is stopped. Caller holds sampling_mutex.
+    StopStart try_begin_stop(StopKind kind);
+    /// The rest of a begun stop; fulfils its promise.
+    Result complete_stop(const StopStart& start, bool from_loop);
+    Result stop_sequence(const StopInFlight& stop, bool from_loop);
+    /// Leaves `stopping` for `event`'s phase.
+    void end_stop(MotionEvent event);
+    /// Sends "FRC_Abort" (under request_mutex), fails the instructions
+    /// waiting for answers with `why`, and waits for the abort's answer.
+    RmiSocket::ResponsePtr abort_rmi_motion(const std::string& why);
+    /// The abort after a failed run, on the streaming thread: the
+    /// controller's queue is flushed; RMI is left for the next enable.
+    void abort_failed_run();
+    /// Waits until no run is left (the streaming thread has answered it).
+    void wait_until_run_ended(Clock::duration limit);
     std::future<Result> launch(std::function<Result()> operation);
-    std::size_t pending_count();
 
-    std::deque<PendingInstruction> pending_responses;
+    /// Guarded by sampling_mutex. Notified (with it) at every change of phase
+    /// and when a run is gone.
+    MotionState motion;
+    std::condition_variable motion_changed;
+    std::thread run_thread;
+    std::thread::id run_thread_id;
+    /// Guarded by sampling_mutex: the streaming thread ends (the destructor).
+    bool run_thread_exit{false};
+
     /// Taken and advanced under sampling_mutex, together with the send.
     /// Atomic so that enabling, which holds request_mutex and runs while
     /// nothing is sent, can set it without the sampling lock (an event
     /// condition that reads an input holds the two the other way round).
     std::atomic<std::int32_t> next_sequence_id{1};
-    std::mutex pending_mutex;
     /// Fair: periodic joint reads and user commands take turns.
     utils::FifoMutex request_mutex;
-    std::mutex run_mutex;
-    std::thread run_thread;
-    /// Guarded by sampling_mutex: the promise of the motion streaming now.
-    std::shared_ptr<std::promise<Result>> run_promise;
-    std::shared_future<Result> run_future;
-    std::atomic<bool> stop_requested{false};
-    /// Guarded by sampling_mutex: the newest instruction as sent (J3 relative to J2).
-    std::shared_ptr<MotionInstruction> last_instruction;
-    std::atomic<std::int32_t> scaler_status{0};
     /// Packets the controller of the present link does not know (own lock).
     FirmwareLimits firmware_limits;
 
     // Guarded by sampling_mutex.
-    LoopPhase loop_phase{LoopPhase::idle};
-    bool loop_requested{false};
-    bool closing{false};
-    bool run_thread_exit{false};
-    /// A stop (or disable) is under way; `stop_reenables` tells which.
-    bool stopping{false};
-    bool stop_reenables{false};
-    /// A motion started and not ended (a paused one included).
-    bool motion_open{false};
-    /// The next moving sample is where the robot already is: draw it, send nothing.
-    bool skip_next_sample{false};
-    /// Instructions sent by the present loop.
-    std::size_t loop_sent{0};
     /// The controller takes at most one instruction per 5 ms: no two are
     /// sent closer together, whichever thread sends and whatever the run.
     static constexpr std::chrono::milliseconds instruction_spacing{5};
-    std::chrono::steady_clock::time_point last_instruction_sent_at{};
+    Clock::time_point last_instruction_sent_at{};
     /// When fill_locked last held a send back for the pacing: the time it may go.
-    std::optional<std::chrono::steady_clock::time_point> paced_send_due;
+    std::optional<Clock::time_point> paced_send_due;
     /// The last sent sample in the planner's convention, with velocity and acceleration.
     orvane::State last_sent_state;
-    /// Counts motions started, so a measurement taken before the lock can be
-    /// known to be still valid.
-    std::uint64_t motion_generation{0};
-    std::shared_future<Result> stop_in_flight;
-    std::condition_variable loop_state_changed;
-    std::thread::id run_thread_id;
+    /// Counts trajectories set on the time scaler (see Junction).
+    std::uint64_t trajectory_serial{0};
+    /// How long the last plan took (s): the lead of the next junction.
+    std::atomic<double> planning_estimate{0.0};
 
     std::atomic<std::uint64_t> enabled_link{0};
     std::atomic<int> known_override{100};
-    /// Guarded by pending_mutex: when the last answer of the loop arrived.
-    std::chrono::steady_clock::time_point last_progress{};
+
+    // Guarded by pending_mutex: the unanswered instructions of the run that
+    // sent them, and when its last answer arrived.
+    std::mutex pending_mutex;
+    std::deque<PendingInstruction> pending_responses;
+    std::shared_ptr<Run> pending_run;
+    Clock::time_point last_progress{};
 
     // Guarded by stream_mutex: what the streaming thread is asked to do.
     std::mutex stream_mutex;
     std::condition_variable stream_wakeup;
     bool stream_attention{false};
     std::deque<StepSample> step_samples;
-    std::optional<LoopEnd> loop_failure;
-    std::exception_ptr loop_error;
-    /// Set (under pending_mutex or stream_mutex) once this loop has failed:
-    /// nothing more is sent.
-    std::atomic<bool> loop_failed{false};
 
     std::mutex async_mutex;
     struct AsyncTask {
@@ -412,5 +484,4 @@ protected:
     /// Last: its thread uses the members above and is joined before they go.
     FanucFeedback feedback{*this};
 };
-
 }  // namespace orvane::drivers

@@ -70,20 +70,18 @@ public:
     FanucFeedback& operator=(const FanucFeedback&) = delete;
 
     // --- hooks of the streaming code ------------------------------------------------
-    /// A streaming loop starts with the robot resting at `rest_position`; a
-    /// new motion (not a resumed one) starts a new record. Caller holds
+    /// Run `run` starts with the robot resting at `rest_position`; a new
+    /// motion (not a resumed one) starts a new record. Caller holds
     /// sampling_mutex.
-    void loop_started(bool new_motion, const std::vector<double>& rest_position);
+    void loop_started(std::uint64_t run, bool new_motion, const std::vector<double>& rest_position);
     /// An instruction to `target` (planner convention) of `duration` seconds
     /// at 100 % override left for the controller at `sent_at`.
     void instruction_sent(std::int32_t sequence_id, const std::vector<double>& target, double duration,
                           Clock::time_point sent_at);
     /// The answer to an instruction arrived: it has ended.
     void instruction_answered(std::int32_t sequence_id, Clock::time_point at);
-    /// The streaming loop ended: readings stop.
+    /// The run ended: readings stop.
     void loop_ended();
-    /// Whether the monitor stopped the present loop. Caller holds sampling_mutex.
-    bool tripped() const { return tripped_loop.load(); }
 
     MotionFeedback record() const;
     /// Ends the reading thread (idempotent); the destructor does it too.
@@ -117,9 +115,9 @@ private:
     Evaluation evaluate_locked(const Reading& reading, double window) const;
     void record_locked(const Reading& reading, const Evaluation& evaluation, double time);
     void forget_old_instructions_locked(Clock::time_point now);
-    /// Stops the robot for a deviation found in loop `loop`, logging `line`;
-    /// false when that loop is already ending.
-    bool trip(std::uint64_t loop, const std::string& line);
+    /// Stops the robot for a deviation found in run `run`, logging `line`;
+    /// false when that run is already ending.
+    bool trip(std::uint64_t run, const std::string& line);
     double effective_rate() const;
 
     FanucDriver& driver;
@@ -127,10 +125,11 @@ private:
     // Guards everything below up to the thread, and wakes the reading thread.
     mutable std::mutex state_mutex;
     std::condition_variable state_changed;
-    bool active{false};
+    /// The thread ends.
     bool closing{false};
-    /// Counts loops, so a reading taken across a loop's end is dropped.
-    std::uint64_t loop_serial{0};
+    /// The run whose motion is read (its serial; 0 while none runs), so that
+    /// a reading taken across a run's end is dropped.
+    std::uint64_t watched_run{0};
     Clock::time_point motion_start{};
     /// Where the robot stands before the oldest instruction kept, and when
     /// that oldest one may start at the earliest.
@@ -145,7 +144,6 @@ private:
     double record_max{0.0};
     bool warned_unread{false};
 
-    std::atomic<bool> tripped_loop{false};
     std::thread reader;
 };
 

@@ -14,18 +14,12 @@
 #include <string>
 #include <thread>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "orvane/drivers/fanuc/rmi_line_assembler.hpp"
 #include "orvane/drivers/fanuc/rmi_message.hpp"
 
 namespace orvane::drivers {
-
-/// Health probe of a connected socket: false when the peer closed it or it
-/// carries a fatal pending error.
-bool is_socket_connected(boost::asio::ip::tcp::socket& socket);
-bool is_socket_connected(int native_handle);
 
 /// The text of an exception for a log line: an OrvaneError's bare message
 /// (its what() is framed for a traceback and starts with a line break).
@@ -60,8 +54,9 @@ public:
     RmiSocket(const RmiSocket&) = delete;
     RmiSocket& operator=(const RmiSocket&) = delete;
 
-    /// One full connection attempt; true on success. A failed attempt logs
-    /// its reason at error level when it differs in kind from the last one
+    /// One full connection attempt; true on success, false or
+    /// boost::system::system_error when it fails. A failed attempt logs its
+    /// reason at error level when it differs in kind from the last one
     /// logged (at debug level otherwise), so a retrying monitor repeats
     /// nothing; only disconnect() and destruction cut an attempt short.
     bool connect();
@@ -108,15 +103,9 @@ public:
     std::atomic<int32_t> major_version{1};
 
 private:
-    // One TCP connection. Its descriptor is closed only when the last holder
-    // lets go, so a thread blocked on it is woken by a shutdown and never
-    // touches a closed or reused descriptor.
-    struct Connection {
-        boost::asio::io_context io;
-        boost::asio::ip::tcp::socket socket{io};
-        std::mutex write_mutex;
-        void shutdown() noexcept;
-    };
+    // One TCP connection (defined where the socket is built, so that a
+    // user's build does not parse the networking library).
+    struct Connection;
     using ConnectionPtr = std::shared_ptr<Connection>;
 
     ConnectionPtr open_connection(const std::string& service, uint64_t generation, boost::system::error_code& error);
