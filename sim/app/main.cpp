@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -112,6 +113,34 @@ Fault injection:
   --offset-joint J:DEG[@T]  joint J is measured DEG degrees off its commanded value from T
                             seconds after the first motion starts (repeatable)
 
+Stream Motion (UDP on the same address; one command per status packet):
+  --stream-motion-port N    UDP port (default 60015, 0 = not served)
+  --stream-motion-version N highest protocol version served, 3 or 4 (default 3); status is
+                            type 202 (388 bytes) for a version 3 session, 204 (416) for 4
+  --stream-motion-period-ms N  period of the status packets, 8 or 4 (default 8)
+  --stream-motion-ready-delay S  seconds from STREAM_MOTN's start until status bit 0 rises
+                            (default 0.25)
+  --max-cartesian-speed MMS speed scale of the threshold tables (default 2000 mm/s)
+  --sm-fault KIND[@SEQ]     a Stream Motion fault (repeatable): lose, late (handled 1.5
+                            periods after it arrives), velocity, acceleration, jerk, joint
+                            (command SEQ breaks J1's limit of that kind), foreign-start,
+                            second-start (a Start from another host, or again from the peer,
+                            as status SEQ goes out); without SEQ the next command or status
+  The program "STREAM_MOTN" is always known to FRC_Call: bit 0 (ready for commands) rises
+  while it runs, if it was called before the session's Start. Threshold tables (axis 1-9,
+  velocity/acceleration/jerk in deg/s, deg/s^2, deg/s^3) derive from the robot's joint limits
+  (jerk = 5 x acceleration): with full payload entry i (speed step up to (i+1) x 5 % of the
+  maximum Cartesian speed) is limit x (1 + 0.5 (19 - i) / 19), with no payload 1.25 times
+  that; so every entry is at least the limit, the limit itself at the top step with full
+  payload. Commands are checked from one to the next at the period (velocity, acceleration,
+  jerk by finite differences; the command before the first is the measured position) against
+  the entry of FANUC's speed step, clamp(floor(19 (1.2 v - vmax/20) / (vmax - vmax/20)), 0, 19)
+  for the faceplate speed v of the step, weighed by the payload (mass / rated payload).
+  A broken limit stops the arm with its alarm (MOTN-609 velocity, MOTN-721 acceleration,
+  MOTN-722 jerk, SRVO-115 joint range, MOTN-720 a jump over 50 mm, MOTN-625 bad data), as a
+  motion fault (FRC_SystemFault); recovery: FRC_Reset, FRC_Call STREAM_MOTN. A period without
+  a command for a motion in progress: the arm coasts 0.1 s, then stops with MOTN-603.
+
 Output:
   --record-csv PREFIX       on exit write PREFIX_path.csv (executed joint path) and
                             PREFIX_received.csv (every received line)
@@ -121,12 +150,14 @@ Output:
                               servo on|off | single-step on|off | din PORT 0|1 |
                               port TYPE PORT VALUE | variable NAME VALUE |
                               delay S | withhold on|off | override N | lag S |
-                              block J [T] | offset J DEG [T] | deviations clear | status | quit
+                              block J [T] | offset J DEG [T] | deviations clear | status |
+                              sm-fault KIND [SEQ] | sm-status | quit
                             (block and offset take effect T seconds from now, default 0;
                             fault pushes a fault FRC_Reset alone recovers)
   --help                    this text
 
-On start it prints one line "fanuc-rmi-sim listening on ADDR:PORT (data port N)".
+On start it prints one line "fanuc-rmi-sim listening on ADDR:PORT (data port N,
+Stream Motion UDP port M)" (without the Stream Motion part when it is not served).
 )HELP";
 
 struct Options {
@@ -149,6 +180,7 @@ struct Options {
   std::vector<PortValue> ports;
   std::vector<std::pair<std::string, std::string>> variables;  // NAME, VALUE as written
   std::vector<orvane::sim::JointDeviation> deviations;
+  std::vector<std::pair<orvane::sim::StreamFault, std::optional<uint32_t>>> stream_faults;
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -205,6 +237,34 @@ orvane::sim::JointDeviation to_deviation(const std::string& opt, const std::stri
   if (*d.after_motion_start < 0.0) usage_error(opt + ": the time is at least 0");
   d.joint = static_cast<int>(j);
   return d;
+}
+
+std::optional<orvane::sim::StreamFault> stream_fault_named(const std::string& name) {
+  using orvane::sim::StreamFault;
+  if (name == "lose") return StreamFault::LoseCommand;
+  if (name == "late") return StreamFault::LateCommand;
+  if (name == "velocity") return StreamFault::VelocityLimit;
+  if (name == "acceleration") return StreamFault::AccelerationLimit;
+  if (name == "jerk") return StreamFault::JerkLimit;
+  if (name == "joint") return StreamFault::JointLimit;
+  if (name == "foreign-start") return StreamFault::ForeignStart;
+  if (name == "second-start") return StreamFault::SecondStart;
+  return std::nullopt;
+}
+
+// "KIND[@SEQ]".
+std::pair<orvane::sim::StreamFault, std::optional<uint32_t>> to_stream_fault(const std::string& opt,
+                                                                             const std::string& v) {
+  auto at = v.find('@');
+  auto kind = stream_fault_named(v.substr(0, at));
+  if (!kind) usage_error(opt + ": unknown fault '" + v.substr(0, at) + "'");
+  std::optional<uint32_t> seq;
+  if (at != std::string::npos) {
+    long long n = to_int(opt, v.substr(at + 1));
+    if (n < 0 || n > 0xFFFFFFFFLL) usage_error(opt + ": a sequence number is 0 ... 2^32 - 1");
+    seq = static_cast<uint32_t>(n);
+  }
+  return {*kind, seq};
 }
 
 Options parse(int argc, char** argv) {
@@ -293,6 +353,25 @@ Options parse(int argc, char** argv) {
       double t = to_double(a, v.substr(eq + 1));
       if (!(t >= 0.0 && t <= 86400.0)) usage_error("--program: the run time lies in [0, 86400] seconds");
       o.config.programs[v.substr(0, eq)] = t;
+    } else if (a == "--stream-motion-port") o.config.stream_motion_port = to_port(a, value());
+    else if (a == "--stream-motion-version") {
+      long long v = to_int(a, value());
+      if (v != 3 && v != 4) usage_error("--stream-motion-version is 3 or 4");
+      o.config.stream_motion_version = static_cast<int>(v);
+    } else if (a == "--stream-motion-period-ms") {
+      long long ms = to_int(a, value());
+      if (ms != 8 && ms != 4) usage_error("--stream-motion-period-ms is 8 or 4");
+      o.config.stream_motion_period_ms = static_cast<int>(ms);
+    } else if (a == "--stream-motion-ready-delay") {
+      o.config.stream_motion_ready_delay = to_double(a, value());
+      if (!(o.config.stream_motion_ready_delay >= 0.0 && o.config.stream_motion_ready_delay <= 60.0))
+        usage_error("--stream-motion-ready-delay must lie in [0, 60]");
+    } else if (a == "--max-cartesian-speed") {
+      o.config.max_cartesian_speed = to_double(a, value());
+      if (!(o.config.max_cartesian_speed >= 1.0 && o.config.max_cartesian_speed <= 100000.0))
+        usage_error("--max-cartesian-speed must lie in [1, 100000]");
+    } else if (a == "--sm-fault") {
+      o.stream_faults.push_back(to_stream_fault(a, value()));
     } else if (a == "--variable") {
       std::string v = value();
       auto eq = v.find('=');
@@ -387,6 +466,23 @@ void console(ControllerSimulator& sim) {
         sim.offset_joint(std::stoi(arg), std::stod(arg2),
                          std::chrono::steady_clock::now() + seconds(arg3.empty() ? 0.0 : std::stod(arg3)));
       } else if (cmd == "deviations" && arg == "clear") sim.clear_joint_deviations();
+      else if (cmd == "sm-fault" && stream_fault_named(arg)) {
+        std::optional<uint32_t> seq;
+        if (!arg2.empty()) seq = static_cast<uint32_t>(std::stoul(arg2));
+        sim.inject_stream_fault(*stream_fault_named(arg), seq);
+      } else if (cmd == "sm-status") {
+        auto s = sim.stream_motion_status();
+        static const char* phases[] = {"idle", "filling", "following", "coasting"};
+        std::ostringstream out;
+        out << "live=" << s.live << " peer=" << (s.peer.empty() ? "-" : s.peer) << " version=" << s.version
+            << " status_seq=" << s.last_status << " ready=" << (s.status & 1) << " in_motion=" << ((s.status >> 3) & 1)
+            << " in_error=" << (s.robot_status & 1) << " tp=" << ((s.robot_status >> 1) & 1)
+            << " estop=" << ((s.robot_status >> 2) & 1) << " phase=" << phases[static_cast<int>(s.phase)]
+            << " buffered=" << s.buffered << " missed=" << s.missed_periods << " start_move=" << s.start_move
+            << " use_tcp=" << s.use_tcp;
+        say(out.str());
+        continue;
+      }
       else if (cmd == "status") {
         auto s = sim.status();
         auto p = sim.joint_position_deg();
@@ -444,11 +540,20 @@ int main(int argc, char** argv) {
   for (auto [id, err] : opt.refusals) sim.refuse_sequence_id(id, err);
   for (int id : opt.faults) sim.fault_at_sequence_id(id);
   for (const auto& d : opt.deviations) sim.add_joint_deviation(d);
+  for (auto [fault, seq] : opt.stream_faults) sim.inject_stream_fault(fault, seq);
   if (opt.answer_delay > 0) sim.set_answer_delay(opt.answer_delay);
   if (opt.withhold) sim.withhold_answers(true);
   if (opt.split_at > 0) sim.split_every_answer(opt.split_at, opt.split_pause);
   if (opt.verbose) {
-    sim.set_line_observer([](const std::string& channel, bool incoming, const std::string& line) {
+    // Stream Motion status goes out every period: only a change of its bits is printed.
+    auto last_bits = std::make_shared<std::string>();
+    sim.set_line_observer([last_bits](const std::string& channel, bool incoming, const std::string& line) {
+      if (channel == "stream" && !incoming) {
+        auto bits = line.substr(line.find("\"Status\""));
+        bits = bits.substr(0, bits.find(",\"JointAngle\""));
+        if (bits == *last_bits) return;
+        *last_bits = bits;
+      }
       say(std::string(incoming ? "<- " : "-> ") + channel + ": " + line);
     });
   }
@@ -459,8 +564,10 @@ int main(int argc, char** argv) {
     std::cerr << "fanuc-rmi-sim: " << e.what() << std::endl;
     return 1;
   }
+  std::string stream_motion =
+      sim.stream_motion_port() ? ", Stream Motion UDP port " + std::to_string(sim.stream_motion_port()) : "";
   say("fanuc-rmi-sim listening on " + opt.config.address + ":" + std::to_string(sim.control_port()) +
-      " (data port " + std::to_string(sim.data_port()) + ")");
+      " (data port " + std::to_string(sim.data_port()) + stream_motion + ")");
 
   if (opt.console) std::thread(console, std::ref(sim)).detach();
 

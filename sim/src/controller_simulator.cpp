@@ -31,6 +31,10 @@ detail::Core::Core(SimulatorConfig c) : cfg(std::move(c)) {
     throw std::invalid_argument("number_uframe lies in 1 ... " + std::to_string(detail::max_uframe));
   state.number_utool = cfg.number_utool;
   state.number_uframe = cfg.number_uframe;
+  // The Stream Motion settings as the controller shows them; a variable the
+  // configuration sets explicitly still wins.
+  state.variables["$STMO.$COM_INT"] = {false, static_cast<double>(cfg.stream_motion_period_ms)};
+  state.variables["$STMO.$PKT_STACK"] = {false, static_cast<double>(stream_packet_stack)};
   for (const auto& [name, v] : cfg.variables) set_variable_or_throw(state, name, v);
   out.rng.seed(cfg.random_seed);
   out.compact = cfg.compact_answers;
@@ -41,6 +45,12 @@ detail::Core::Core(SimulatorConfig c) : cfg(std::move(c)) {
   motion.t_cursor = net.start_time;
   arm = ArmModel::make(cfg.arm_model);
   programs = cfg.programs;
+  if (cfg.stream_motion_version < stream_motion::lowest_version ||
+      cfg.stream_motion_version > stream_motion::highest_version)
+    throw std::invalid_argument("Stream Motion version 3 or 4");
+  if (cfg.stream_motion_period_ms != 8 && cfg.stream_motion_period_ms != 4)
+    throw std::invalid_argument("Stream Motion period 8 or 4 ms");
+  stream.tables = stream_motion::ThresholdTables::from(cfg.joint_limits);
 }
 
 ControllerSimulator::ControllerSimulator(SimulatorConfig config) : impl_(std::make_unique<detail::Core>(std::move(config))) {}
@@ -126,6 +136,7 @@ void ControllerSimulator::set_estop(bool pressed) {
   std::lock_guard lk(impl_->m);
   bool was = impl_->state.estop;
   impl_->state.estop = pressed;
+  if (pressed != was) impl_->stream_estop(pressed);
   if (pressed && !was) {
     impl_->state.estop_alarm = true;
     if (impl_->state.rmi_running) impl_->motion_fault({}, "SRVO-001 Operator panel E-stop");
@@ -300,6 +311,7 @@ void ControllerSimulator::clear_records() {
   impl_->records.received.clear();
   impl_->records.path.clear();
   impl_->records.slows.clear();
+  impl_->stream.records.clear();
   impl_->motion.first_motion.reset();
   impl_->motion.was_active = false;
 }

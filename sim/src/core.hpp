@@ -23,6 +23,7 @@
 #include "orvane/sim/controller_simulator.hpp"
 #include "records.hpp"
 #include "session.hpp"
+#include "stream_motion/stream_state.hpp"
 
 namespace orvane::sim::detail {
 
@@ -50,6 +51,7 @@ struct Core {
   MotionExecutor motion;
   Faults faults;
   Records records;
+  StreamMotion stream;
   std::unique_ptr<ArmModel> arm;  // empty without a robot model (--robot none)
   std::map<std::string, double> programs;  // FRC_Call: name -> run time (s)
   std::optional<std::pair<Clock::time_point, orvane::Frame::Vector3>> last_tcp;  // for the TCP speed
@@ -99,9 +101,35 @@ struct Core {
   void answer_instruction(const Instr& in);
   Joints measured_now();
 
+  void finish_stream_program(Clock::time_point t);  // STREAM_MOTN ends: its FRC_Call is answered
+
   // ---- faults.cpp ----------------------------------------------------------
   // resumable: FRC_Reset lets RMI_MOVE run on; else it needs FRC_Abort.
   void motion_fault(std::optional<int> seq, std::string alarm, bool resumable = true);  // alarm by value: it may live in the queue it clears
+
+  // ---- stream_motion/endpoint.cpp -------------------------------------------
+  void stream_open(const asio::ip::address& addr);  // binds the UDP port (from start())
+  void stream_close();
+  void stream_wait_read();
+  void stream_drain();
+  void stream_send(std::span<const uint8_t> bytes, const udp::endpoint& to);
+  void stream_schedule_tick();
+
+  // ---- stream_motion/session.cpp --------------------------------------------
+  void stream_datagram(std::span<const uint8_t> bytes, const udp::endpoint& from, bool delayed = false);
+  bool stream_program_running() const;  // STREAM_MOTN executes: the stream drives the arm
+  bool stream_ready(Clock::time_point t) const;  // status bit 0, before the E-stop stages
+  void stream_program_started(Clock::time_point t);
+  void stream_alarm(const std::string& text);
+  void stream_estop(bool pressed);
+  stream_motion::CheckContext stream_check_context() const;
+  stream_motion::CheckResult stream_injected_breach(StreamFault fault, const stream_motion::CheckContext& ctx) const;
+
+  // ---- stream_motion/period.cpp ---------------------------------------------
+  void stream_tick();
+  void stream_follow(Clock::time_point t);  // one period of the streamed motion
+  void stream_send_status(Clock::time_point t, const Joints& measured);
+  StreamMotionStatus stream_status() const;
 };
 
 template <class Fn>

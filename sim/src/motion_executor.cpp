@@ -58,6 +58,7 @@ Joints MotionExecutor::position_at(Clock::time_point t) const {
   if (!executing || queue.empty()) return pos;
   double f = fraction_at(t);
   const Instr& head = queue.front();
+  if (head.kind == Instr::Kind::Stream) return streamed;
   if (head.cartesian && head.path.size() >= 2) {
     double x = f * static_cast<double>(head.path.size() - 1);
     std::size_t i = std::min(static_cast<std::size_t>(x), head.path.size() - 2);
@@ -71,6 +72,8 @@ void MotionExecutor::remember_commanded(Clock::time_point t, const Joints& c) {
     commanded_history.clear();
     return;
   }
+  // Two clocks add to it (RMI's interpolation and Stream Motion's period): keep it in time order.
+  if (!commanded_history.empty() && t <= commanded_history.back().first) return;
   commanded_history.emplace_back(t, c);
   auto keep = seconds(servo_lag + 0.1);
   while (commanded_history.size() > 2 && commanded_history.front().first < t - keep) commanded_history.pop_front();
@@ -255,6 +258,8 @@ void Core::answer_instruction(const Instr& in) {
 void Core::advance(Clock::time_point t) {
   if (state.paused || motion.pause_at) return;
   for (;;) {
+    if (motion.executing && !motion.queue.empty() && motion.queue.front().kind == Instr::Kind::Stream)
+      return;  // STREAM_MOTN ends by the stream, not by time
     if (!motion.executing) {
       if (motion.queue.empty()) return;
       Instr& head = motion.queue.front();
@@ -292,6 +297,12 @@ void Core::advance(Clock::time_point t) {
       motion.seg_from = motion.pos;
       motion.seg_start = start;
       motion.seg_ramp = 0.0;
+      if (head.kind == Kind::Stream) {
+        motion.streamed = motion.pos;
+        motion.executing = true;
+        stream_program_started(start);
+        return;
+      }
       if (head.kind == Kind::Motion) {
         if (head.cartesian && !head.path.empty()) head.path.front() = motion.pos;
         MotionTiming timing = motion_time(head, motion.pos);
@@ -356,7 +367,9 @@ void Core::on_tick() {
   advance(t);
   bool active = motion.executing || !motion.queue.empty();
   Joints c = motion.position_at(t);
-  motion.remember_commanded(t, c);
+  // While STREAM_MOTN runs, Stream Motion's period keeps the history and the path.
+  bool streaming = stream_program_running();
+  if (!streaming) motion.remember_commanded(t, c);
   motion.update_deviations(t);
   Joints measured = motion.measured_at(t);
   if (arm) {
@@ -369,14 +382,25 @@ void Core::on_tick() {
     }
     last_tcp = std::make_pair(t, p);
   }
-  if (motion.first_motion && (active || motion.was_active))
+  if (motion.first_motion && !streaming && (active || motion.was_active))
     records.add_sample({std::chrono::duration<double>(t - *motion.first_motion).count(), measured,
                         to_planner(measured), c});
   if (!active) motion.run_start.reset();
-  motion.was_active = active;
+  motion.was_active = active && !streaming;
   release_answers();
   net.next_tick = t + period;
   schedule_tick();
+}
+
+void Core::finish_stream_program(Clock::time_point t) {
+  if (!stream_program_running()) return;
+  motion.pos = motion.streamed;
+  motion.executing = false;
+  motion.t_cursor = std::max(motion.t_cursor, t);
+  Instr done = std::move(motion.queue.front());
+  motion.queue.pop_front();
+  answer_instruction(done);
+  cv.notify_all();
 }
 
 }  // namespace orvane::sim::detail

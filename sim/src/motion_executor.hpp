@@ -26,7 +26,9 @@
 namespace orvane::sim::detail {
 
 struct Instr {
-  enum class Kind { Motion, Payload, WaitTime, WaitDin, SetUFrame, SetUTool, Call };
+  // Stream: FRC_Call "STREAM_MOTN"; it runs until the stream ends it, the
+  // arm following Stream Motion's commands (MotionExecutor::streamed).
+  enum class Kind { Motion, Payload, WaitTime, WaitDin, SetUFrame, SetUTool, Call, Stream };
   Kind kind = Kind::Motion;
   std::string name;  // the packet's name, for the answer
   int seq = 0;
@@ -75,6 +77,7 @@ struct MotionExecutor {
   std::optional<Clock::time_point> run_start;  // the executor left rest here; reset at rest
   std::optional<Clock::time_point> pause_at;   // held by FRC_Pause since then
   double tcp_speed_mm_s = 0.0;                 // of the executing motion
+  Joints streamed{};                           // commanded while STREAM_MOTN executes
 
   double servo_lag = 0.0;
   std::deque<std::pair<Clock::time_point, Joints>> commanded_history;  // one per tick, servo_lag long

@@ -410,7 +410,9 @@ void Core::start() {
                               "invalid address '" + cfg.address + "'");
     net.control_acc = open_acceptor(addr, cfg.control_port);
     net.data_acc = open_acceptor(addr, cfg.data_port);
+    stream_open(addr);
   } catch (...) {
+    stream_close();
     net.control_acc.reset();
     net.data_acc.reset();
     net.io.reset();
@@ -469,6 +471,7 @@ void Core::stop() {
   net.tick_timer.reset();
   net.delay_timer.reset();
   net.abort_timer.reset();
+  stream_close();
   net.io.reset();  // pending handlers (and the connections they hold) go with it
   net.io_thread_id = {};
   net.running = false;

@@ -408,6 +408,10 @@ int set_utool(Core& core, const json& j, Instr& in) {
 int call(Core& core, const json& j, Instr& in) {
   auto name = string_member(j, "ProgramName");
   if (!name) return error_id::invalid_value;
+  if (*name == "STREAM_MOTN") {  // comes with Stream Motion: runs until the stream ends it
+    in.kind = Instr::Kind::Stream;
+    return 0;
+  }
   auto it = core.programs.find(*name);
   if (it == core.programs.end()) return error_id::invalid_value;  // no such program on the controller
   in.kind = Instr::Kind::Call;

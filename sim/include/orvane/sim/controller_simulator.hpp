@@ -75,6 +75,8 @@
 #include <string>
 #include <vector>
 
+#include "orvane/sim/stream_motion.hpp"
+
 namespace orvane::sim {
 
 namespace detail {
@@ -82,16 +84,32 @@ struct Core;
 }
 
 // One axis, planner convention (J3 independent of J2): radians, radians,
-// rad/s, rad/s^2 (0: controller-planned motions do not ramp this joint).
+// rad/s, rad/s², rad/s³ (0: controller-planned motions do not ramp this
+// joint; Stream Motion does not check it).
 struct JointLimit {
   double lower;
   double upper;
   double max_velocity;
   double max_acceleration = 0.0;
+  double max_jerk = 0.0;
 };
 
 std::vector<JointLimit> lrmate200id_limits();
 std::vector<JointLimit> crx10ial_limits();
+// The rated payload of a robot model ("lrmate200id" 7 kg, "crx10ial" 10 kg;
+// 0 for another name): the full payload of the Stream Motion threshold tables.
+double rated_payload_kg(const std::string& arm_model);
+
+// The Stream Motion threshold table of an axis (1 ... 9) and kind, derived
+// from the joint limits: with full payload, entry i (the speed step up to
+// (i + 1) * 5 % of the maximum Cartesian speed) is limit * (1 + 0.5 (19 - i) / 19),
+// with no payload 1.25 times that, in degrees, each rounded up to a float.
+// So every entry is at least the limit and is the limit itself (to float
+// precision) at the top step with full payload; entries fall as the step
+// rises; full payload lies below no payload. A planner that keeps the
+// model's limits keeps every entry. An axis without a limit of that kind
+// (beyond the robot's joints) has a table of zeros: it must not move.
+ThresholdTable stream_motion_threshold(const std::vector<JointLimit>& limits, int axis, ThresholdKind kind);
 
 // ProgramStatus values reported by "FRC_GetStatus": 0 running (also before
 // the first "FRC_Initialize"), 1 paused, 2 aborted, as the manual has them;
@@ -167,6 +185,13 @@ struct SimulatorConfig {
   // System variables beside (or instead of) the controller's own, e.g.
   // {"$STMO.$COM_INT", {false, 4}}; names in upper case, "$" first.
   std::map<std::string, SystemVariable> variables;
+
+  // Stream Motion (UDP on the same address; see stream_motion.hpp).
+  uint16_t stream_motion_port = 60015;          // 0 = not served
+  int stream_motion_version = 3;                // highest protocol version served: 3 or 4
+  int stream_motion_period_ms = 8;              // 8 or 4
+  double stream_motion_ready_delay = 0.25;      // s from STREAM_MOTN's start until status bit 0 rises
+  double max_cartesian_speed = 2000.0;          // mm/s: the speed scale of the threshold tables
 };
 
 // A deliberate difference between the measured and the commanded position of
@@ -252,6 +277,7 @@ public:
   void set_next_sequence_id(int);
   void set_override(int percent);
   StatusSnapshot status() const;
+  std::vector<std::string> alarms() const;  // the alarm history, newest first
   std::array<double, 9> joint_position_deg() const;  // measured now (no servo lag), controller convention
   std::array<double, 9> commanded_position_deg() const;  // commanded now, controller convention
 
@@ -303,6 +329,18 @@ public:
   // Called on the io thread for every received line (incoming = true) and
   // every line sent; must not call back into the simulator.
   void set_line_observer(std::function<void(const std::string& channel, bool incoming, const std::string& line)>);
+
+  // Stream Motion (see stream_motion.hpp).
+  uint16_t stream_motion_port() const;  // the bound UDP port (after start; 0 when not served)
+  // Arms a fault. Command faults (lose, late, limits) hit the command with
+  // this number, or the next command (the next motion command for the
+  // limits) when none is given; Start faults happen as the status with this
+  // number goes out, or with the next status.
+  void inject_stream_fault(StreamFault fault, std::optional<uint32_t> at_sequence = {});
+  StreamMotionStatus stream_motion_status() const;
+  std::vector<StreamCommandRecord> stream_commands() const;  // every command received, with its verdict
+  bool wait_for_stream(const std::function<bool(const StreamMotionStatus&)>& pred,
+                       std::chrono::milliseconds timeout) const;
 
   // Waits for tests; false on time-out.
   bool wait_for_client(std::chrono::milliseconds timeout) const;
