@@ -104,7 +104,15 @@ void bind_driver(py::module_& m) {
         .def_readonly("port", &Driver::port, "The port of the robot controller")
         .def_readonly("degrees_of_freedom", &Driver::degrees_of_freedom, "Degrees of freedom of the robot")
         .def_readonly("delta_time", &Driver::delta_time, "Control interval of the robot's driver")
-        .def_readwrite("connect_timeout", &Driver::connect_timeout, "Timeout for reconnecting to the robot")
+        .def_property(
+            "connect_timeout", [](const Driver& self) { return self.connect_timeout; },
+            [](Driver& self, Real<"the connect timeout"> value) {
+                if (!(value.value > 0.0) || value.value > 86400.0) {
+                    throw py::value_error("The connect timeout must be a number of seconds above 0 and at most 86400.");
+                }
+                self.connect_timeout = value.value;
+            },
+            "Seconds a connection to the controller may take (reconnect; set at construction)")
         .def_property(
             "path_deviation_error_threshold",
             [](const Driver& self) { return self.path_deviation_error_threshold.load(); },

@@ -84,6 +84,18 @@ constexpr const char* set_payload_doc =
     "whole number from 1 to 10 raises ValueError and nothing is sent. False when the driver\n"
     "is not enabled or the controller refuses it.";
 
+FanucDriver::ConnectOptions connect_options(const Whole<"the port">& port,
+                                           const Real<"the connect timeout">& connect_timeout) {
+    // Out of range is refused by the driver (ValueError), in its words.
+    FanucDriver::ConnectOptions options;
+    options.port = as_int(port);
+    options.connect_timeout = connect_timeout.value;
+    return options;
+}
+
+Whole<"the port"> default_port() { return {FanucDriver::ConnectOptions{}.port}; }
+Real<"the connect timeout"> default_connect_timeout() { return {FanucDriver::ConnectOptions{}.connect_timeout}; }
+
 }  // namespace
 
 void bind_fanuc_driver(py::module_& m) {
@@ -109,16 +121,22 @@ void bind_fanuc_driver(py::module_& m) {
     py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>> driver(m, "FanucDriver",
                                                                          "A driver for FANUC robot controllers over RMI.");
     driver
-        .def(py::init([](std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra) {
-                 return make_driver(std::move(planner), host, sync_with_kelvra, true);
+        .def(py::init([](std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra,
+                         Whole<"the port"> port, Real<"the connect timeout"> connect_timeout) {
+                 return make_driver(std::move(planner), host, sync_with_kelvra, true,
+                                    connect_options(port, connect_timeout));
              }),
-             py::arg("planner"), py::arg("host"), py::arg("sync_with_kelvra") = false,
+             py::arg("planner"), py::arg("host"), py::arg("sync_with_kelvra") = false, py::kw_only(),
+             py::arg("port") = default_port(), py::arg("connect_timeout") = default_connect_timeout(),
              "Starts an Fanuc Robot Driver using RMI.")
         .def(py::init([](std::shared_ptr<orvane::Planner> planner, std::shared_ptr<orvane::Robot> robot,
-                         const std::string& host, bool sync_with_kelvra) {
-                 return make_driver(std::move(planner), std::move(robot), host, sync_with_kelvra, true);
+                         const std::string& host, bool sync_with_kelvra, Whole<"the port"> port,
+                         Real<"the connect timeout"> connect_timeout) {
+                 return make_driver(std::move(planner), std::move(robot), host, sync_with_kelvra, true,
+                                    connect_options(port, connect_timeout));
              }),
-             py::arg("planner"), py::arg("robot"), py::arg("host"), py::arg("sync_with_kelvra") = false,
+             py::arg("planner"), py::arg("robot"), py::arg("host"), py::arg("sync_with_kelvra") = false, py::kw_only(),
+             py::arg("port") = default_port(), py::arg("connect_timeout") = default_connect_timeout(),
              "Starts an Fanuc Robot Driver using RMI. Controls the given robot only.")
         .def(
             "set_speed_override",

@@ -23,6 +23,7 @@
 #include "orvane/sim/controller_simulator.hpp"
 #include "orvane/sim/testing.hpp"
 #include "support/fake_control_port.hpp"
+#include "support/silent_servers.hpp"
 #include "support/log_capture.hpp"
 
 #include <gmock/gmock.h>
@@ -445,77 +446,8 @@ TEST(RmiSocketOffline, CloseOnSocketsNeverOpenedIsHarmless) {
     EXPECT_FALSE(socket.is_connected());
 }
 
-namespace {
-
-// A listening socket on port 16001 of a random loopback address.
-struct Listener {
-    int fd = -1;
-    std::string address;
-    sockaddr_in where{};
-
-    Listener(int backlog, int type_flags) {
-        std::mt19937 random(std::random_device{}());
-        for (int attempt = 0; attempt < 50 && fd < 0; ++attempt) {
-            address = "127." + std::to_string(random() % 200 + 20) + "." + std::to_string(random() % 250 + 1) + "." +
-                      std::to_string(random() % 250 + 1);
-            where = {};
-            where.sin_family = AF_INET;
-            where.sin_port = htons(16001);
-            ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-            const int candidate = ::socket(AF_INET, SOCK_STREAM | type_flags, 0);
-            if (::bind(candidate, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 &&
-                ::listen(candidate, backlog) == 0) {
-                fd = candidate;
-            } else {
-                ::close(candidate);
-            }
-        }
-    }
-    ~Listener() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-// A listener that never accepts, with its backlog already full: a
-// connection attempt to it hangs in SYN-SENT.
-struct BlackHole : Listener {
-    std::vector<int> fillers;
-
-    BlackHole() : Listener(0, 0) {
-        for (int i = 0; fd >= 0 && i < 3; ++i) {
-            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&where), sizeof(where));
-            fillers.push_back(filler);
-        }
-    }
-    ~BlackHole() {
-        for (int filler : fillers) ::close(filler);
-    }
-};
-
-// A server that accepts the control connection and never answers.
-struct SilentServer : Listener {
-    std::thread acceptor;
-    std::vector<int> accepted;
-    std::atomic<bool> running{true};
-
-    SilentServer() : Listener(8, SOCK_NONBLOCK) {
-        acceptor = std::thread([this] {
-            while (running) {
-                const int connection = ::accept(fd, nullptr, nullptr);
-                if (connection >= 0) accepted.push_back(connection);
-                std::this_thread::sleep_for(10ms);
-            }
-        });
-    }
-    ~SilentServer() {
-        running = false;
-        acceptor.join();
-        for (int connection : accepted) ::close(connection);
-    }
-};
-
-}  // namespace
+using orvane_test::BlackHole;
+using orvane_test::SilentServer;
 
 TEST(RmiSocketBoundedConnect, DestructionInterruptsAConnectThatHangs) {
     BlackHole hole;
@@ -531,20 +463,22 @@ TEST(RmiSocketBoundedConnect, DestructionInterruptsAConnectThatHangs) {
 TEST(RmiSocketBoundedConnect, AttemptAgainstAnUnansweringHostGivesUp) {
     BlackHole hole;
     ASSERT_GE(hole.fd, 0);
-    RmiSocket socket(hole.address);
-    const auto start = std::chrono::steady_clock::now();
+    RmiSocket socket(hole.address, 16001, 1.0);
     EXPECT_FALSE(socket.connect());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    EXPECT_THAT(socket.last_connect_failure(),
+                ::testing::StartsWith("Could not connect to FANUC RMI server at " + hole.address +
+                                      " port 16001: no answer within 1 s; check that the controller"));
 }
 
 TEST(RmiSocketBoundedConnect, SilentServerDoesNotHoldTheHandshake) {
     SilentServer server;
     ASSERT_GE(server.fd, 0);
-    RmiSocket socket(server.address);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(socket.connect(), boost::system::system_error);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    RmiSocket socket(server.address, 16001, 1.0);
+    EXPECT_FALSE(socket.connect());
     EXPECT_FALSE(socket.is_connected());
+    EXPECT_THAT(socket.last_connect_failure(),
+                ::testing::HasSubstr("port 16001: the server accepted the connection but did not answer FRC_Connect "
+                                     "within 1 s"));
 }
 
 namespace {
@@ -613,5 +547,86 @@ INSTANTIATE_TEST_SUITE_P(
         BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"PortNumber\" : 16002.5, "
                      "\"MajorVersion\" : 9, \"MinorVersion\" : 0}\r\n",
                      "PortNumber is not an integer"},
-        BadHandshake{"\x01\x02 garbage\r\n", "failed at the handshake answer"},
-        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"Port", "failed at the handshake answer"}));
+        BadHandshake{"\x01\x02 garbage\r\n", "answered, but not as an RMI controller ('\\x01\\x02 garbage'"},
+        BadHandshake{"{\"Communication\" : \"FRC_Connect\", \"ErrorID\" : 0, \"Port",
+                     "answered, but not as an RMI controller ('{\"Communication\" : \"FRC_Connect\""}));
+
+// reconnect() as a driver's constructor uses it: an answer that no retry can
+// change ends the wait at once, silence ends it at the time-out, and while a
+// caller waits (and will report the failure) nothing reaches the error log.
+namespace {
+
+std::string unused_loopback_address() {
+    auto sim = orvane::sim::testing::start_on_free_loopback();
+    const auto address = sim->config().address;
+    sim.reset();  // nothing listens there any more
+    return address;
+}
+
+}  // namespace
+
+TEST(RmiSocketReconnect, ARefusedPortOrAServerThatIsNotRmiEndsTheWaitAtOnce) {
+    orvane_test::LogCapture log;
+    auto web = fake_on_free_loopback(16001, [] { return std::string("HTTP/1.1 400 Bad Request\r\n\r\n"); });
+    ASSERT_TRUE(web);
+    const std::string nobody = unused_loopback_address();
+    const std::pair<std::string, std::string> cases[] = {
+        {nobody, "the connection was refused (nothing listens on that port); check the address, the port and that "
+                 "RMI runs on the controller."},
+        {web->address(), "the server answered, but not as an RMI controller ('HTTP/1.1 400 Bad Request'); check the "
+                         "address and the port."},
+    };
+    for (const auto& [address, reason] : cases) {
+        // A minute's time-out: ending well before it can only be the answer's doing.
+        RmiSocket socket(address, 16001, 60.0, false);  // the first attempt is reconnect()'s
+        auto waited = std::async(std::launch::async, [&socket] { return socket.reconnect(); });
+        ASSERT_EQ(waited.wait_for(30s), std::future_status::ready) << reason;
+        EXPECT_FALSE(waited.get());
+        EXPECT_EQ(socket.last_connect_failure(),
+                  "Could not connect to FANUC RMI server at " + address + " port 16001: " + reason);
+    }
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "Could not connect"), 0u);
+    EXPECT_GE(web->accepted(), 1u);
+}
+
+TEST(RmiSocketReconnect, SilenceEndsTheWaitAtTheTimeOutAndIsNotLoggedAgainAfterwards) {
+    orvane_test::LogCapture log(orvane::log::Level::Debug);
+    BlackHole hole;
+    SilentServer server;
+    ASSERT_GE(hole.fd, 0);
+    ASSERT_GE(server.fd, 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {hole.address, "no answer within 1 s; check that the controller is switched on and reachable from this "
+                       "computer."},
+        {server.address, "the server accepted the connection but did not answer FRC_Connect within 1 s; check that "
+                         "the port is the controller's RMI port and that RMI runs on the controller."},
+    };
+    for (const auto& [address, reason] : cases) {
+        RmiSocket socket(address, 16001, 1.0, false);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(socket.reconnect());
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 1s) << reason;
+        const auto expected = "Could not connect to FANUC RMI server at " + address + " port 16001: " + reason;
+        EXPECT_EQ(socket.last_connect_failure(), expected);
+        // The attempt that the deadline cut off ends on its own and says the same, at debug level only.
+        EXPECT_TRUE(eventually([&] { return log.count(orvane::log::Level::Debug, expected) >= 1; }));
+    }
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "Could not connect"), 0u);
+}
+
+TEST(RmiSocketReconnect, AnotherControlPortIsTheOneAsked) {
+    orvane::sim::SimulatorConfig config;
+    config.control_port = 0;  // any free port but 16001
+    auto sim = orvane::sim::testing::start_on_free_loopback(config);
+    ASSERT_NE(sim->control_port(), 16001);
+    RmiSocket on_default(sim->config().address, 16001, 1.0);
+    EXPECT_FALSE(on_default.reconnect());
+    EXPECT_THAT(on_default.last_connect_failure(), ::testing::HasSubstr("port 16001: the connection was refused"));
+    RmiSocket socket(sim->config().address, sim->control_port(), 30.0);
+    ASSERT_TRUE(socket.reconnect());
+    EXPECT_EQ(socket.last_connect_failure(), "");
+    auto status = ControllerStatusRequest();
+    auto answer = socket.send_message(status, 1.0);
+    ASSERT_TRUE(ready_within(answer, long_wait));
+    EXPECT_TRUE(answer.get()->success);
+}

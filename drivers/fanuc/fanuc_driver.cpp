@@ -6,6 +6,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -44,11 +45,41 @@ double sane_timeout(double seconds) {
     return std::min(seconds, 86400.0);
 }
 
+// The options as the socket takes them; std::invalid_argument for values no
+// controller can be reached with.
+const FanucDriver::ConnectOptions& checked(const std::string& host, const FanucDriver::ConnectOptions& options) {
+    if (options.port < 1 || options.port > 65535) {
+        throw std::invalid_argument("The RMI port must lie in 1 to 65535; " + std::to_string(options.port) +
+                                    " was given.");
+    }
+    if (!(options.connect_timeout > 0.0) || options.connect_timeout > 86400.0) {
+        throw std::invalid_argument("The connect timeout must be a number of seconds above 0 and at most 86400.");
+    }
+    // "host:port" would otherwise be looked up as a name and fail as "host
+    // not found"; a bare IPv6 address has several colons and is left alone.
+    const auto colon = host.rfind(':');
+    const bool bracketed = host.starts_with('[');
+    if (colon != std::string::npos && (bracketed || host.find(':') == colon)) {
+        const auto port = host.substr(colon + 1);
+        if (!port.empty() && port.find_first_not_of("0123456789") == std::string::npos) {
+            throw std::invalid_argument("The address '" + host + "' includes a port: give the host alone and the port "
+                                        "as its own option (port=" + port + ").");
+        }
+    }
+    if (host.empty()) throw std::invalid_argument("The controller's address is empty.");
+    return options;
+}
+
 }  // namespace
 
 FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_ptr<orvane::Robot> robot_,
-                         const std::string& host_, bool sync_with_kelvra_, bool connect)
-    : Driver(planner_, robot_, host_, -1, find_delta_time(planner_, robot_), sync_with_kelvra_), socket(host_) {
+                         const std::string& host_, bool sync_with_kelvra_, bool connect, const ConnectOptions& options)
+    : Driver(planner_, robot_, host_, checked(host_, options).port, find_delta_time(planner_, robot_),
+             sync_with_kelvra_),
+      // Connecting waits for the constructor's reconnect() below, so that
+      // every failure reaches its exception rather than the log.
+      socket(host_, static_cast<std::uint16_t>(options.port), options.connect_timeout, !connect) {
+    connect_timeout = options.connect_timeout;
     if (degrees_of_freedom < min_rmi_joints || degrees_of_freedom > max_rmi_joints) {
         throw OrvaneError(tag, "A FANUC robot driven over RMI has 3 to 9 joints, this one has " +
                                    std::to_string(degrees_of_freedom) + ".");
@@ -57,11 +88,10 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
         throw OrvaneError(tag, "The control interval must be a positive number of seconds.");
     }
     io_address_range = io_ports;
-    if (connect && !reconnect()) {
-        // One line a user can act on: which host, which step, why.
-        auto reason = socket.last_connect_failure();
-        if (reason.empty()) reason = "no connection within 5 s (timed out)";
-        throw OrvaneError(tag, "Could not connect to FANUC RMI server at " + host + ": " + reason);
+    if (connect && !socket.reconnect()) {
+        // One sentence a user can act on (where, what happened, what to
+        // check), said once: the socket kept it out of the error log.
+        throw OrvaneError(tag, socket.last_connect_failure());
     }
     // Started last: a constructor that throws has no thread to join, and the
     // socket calls back into no half-built driver.
@@ -71,8 +101,8 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
 }
 
 FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, const std::string& host_, bool sync_with_kelvra_,
-                         bool connect)
-    : FanucDriver(std::move(planner_), nullptr, host_, sync_with_kelvra_, connect) {}
+                         bool connect, const ConnectOptions& options)
+    : FanucDriver(std::move(planner_), nullptr, host_, sync_with_kelvra_, connect, options) {}
 
 FanucDriver::~FanucDriver() {
     // The mirroring thread reads joint positions through this class.
@@ -127,7 +157,14 @@ FanucDriver::~FanucDriver() {
 
 bool FanucDriver::reconnect() {
     begin_operation();
-    return socket.reconnect();
+    const double timeout = connect_timeout;
+    if (!(timeout > 0.0) || timeout > 86400.0) {
+        refuse("The connect timeout must be a number of seconds above 0 and at most 86400.");
+        return false;
+    }
+    if (socket.reconnect(timeout)) return true;
+    set_last_error(socket.last_connect_failure());
+    return false;
 }
 
 bool FanucDriver::disconnect() {

@@ -4,6 +4,7 @@
 // public headers, so a user's build never parses it.
 
 #include <mutex>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -19,6 +20,19 @@ bool is_socket_connected(int native_handle);
 
 /// What the waiters of requests learn when the link closes under them.
 inline constexpr const char* rmi_socket_closed_message = "RMI Socket was closed before a response was received.";
+
+/// Why a connection attempt failed: `kind` names the step and the outcome
+/// (a retrying monitor logs each kind once), `text` what happened and what
+/// to check, `final` that a retry cannot help.
+struct RmiAttemptFailure {
+    std::string kind;
+    std::string text;
+    bool final{false};
+};
+
+/// The failure of an attempt whose time ran out at `step` ("control",
+/// "handshake", "data"; null when none was under way).
+RmiAttemptFailure attempt_timed_out(const char* step, double seconds);
 
 // One TCP connection. Its descriptor is closed only when the last holder
 // lets go, so a thread blocked on it is woken by a shutdown and never

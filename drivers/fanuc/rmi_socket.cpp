@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 #include <sys/socket.h>
 
@@ -25,7 +26,23 @@ constexpr const char* tag = "driver";
 
 }  // namespace
 
-RmiSocket::RmiSocket(const std::string& host_) : host(host_) {
+namespace {
+
+double checked_connect_timeout(double seconds) {
+    // A day bounds the deadline arithmetic; nobody waits that long for a link.
+    if (!(seconds > 0.0) || seconds > 86400.0) {
+        throw std::invalid_argument("The connect timeout must be a number of seconds above 0 and at most 86400.");
+    }
+    return seconds;
+}
+
+}  // namespace
+
+RmiSocket::RmiSocket(const std::string& host_, std::uint16_t control_port_, double connect_timeout_, bool connect_now)
+    : control_port(control_port_),
+      disconnect_requested(!connect_now),
+      host(host_),
+      connect_timeout_seconds(checked_connect_timeout(connect_timeout_)) {
     monitor_thread = std::thread([this] { monitor_loop(); });
     reader_thread = std::thread([this] { reader_loop(); });
 }
@@ -66,11 +83,37 @@ bool RmiSocket::wait_until_connect(double seconds) const {
     return is_connected();
 }
 
-bool RmiSocket::reconnect() {
+bool RmiSocket::reconnect(std::optional<double> timeout) {
+    if (timeout) connect_timeout_seconds = checked_connect_timeout(*timeout);
+    const double seconds = connect_timeout_seconds;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::unique_lock lock(failure_mutex);
+    if (connected) return true;
+    // An attempt already under way is the one to wait for: its outcome is as
+    // fresh as the next one's. The waiter is counted before a disconnect is
+    // lifted, so that the attempts it starts report to it.
+    const auto seen = attempts_ended;
+    ++reconnect_waiters;
+    lock.unlock();
     disconnect_requested = false;
-    // An attempt already under way is the one to wait for.
     wake_all(false);
-    return wait_until_connect(5);
+    lock.lock();
+    const bool answered = attempt_ended.wait_until(
+        lock, deadline, [&] { return connected || (attempts_ended != seen && last_failure_final); });
+    --reconnect_waiters;
+    if (connected) return true;
+    if (answered) return false;  // last_failure says why
+    if (attempt_step != nullptr) {
+        // Cut off by the deadline: said as the attempt itself will say it,
+        // and its own failure, of the same kind, is not logged again.
+        const auto cut_off = attempt_timed_out(attempt_step, seconds);
+        last_failure = failure_sentence(cut_off.text);
+        last_failure_final = false;
+        last_logged_failure_kind = cut_off.kind;
+    } else if (last_failure.empty()) {
+        last_failure = failure_sentence(attempt_timed_out(nullptr, seconds).text);
+    }
+    return false;
 }
 
 void RmiSocket::disconnect() {
@@ -93,25 +136,41 @@ std::string RmiSocket::last_connect_failure() const {
     return last_failure;
 }
 
-void RmiSocket::note_failure(const std::string& kind, const std::string& reason) {
-    bool first_of_kind = false;
+void RmiSocket::note_failure(const RmiAttemptFailure& failure) {
+    const auto sentence = failure_sentence(failure.text);
+    bool to_error_log = false;
     {
         std::lock_guard lock(failure_mutex);
-        last_failure = reason;
-        first_of_kind = kind != last_logged_failure_kind;
-        last_logged_failure_kind = kind;
+        last_failure = sentence;
+        last_failure_final = failure.final;
+        ++attempts_ended;
+        // A waiting reconnect() hands the sentence to its caller (the
+        // constructor's exception): the log would only say it twice.
+        to_error_log = failure.kind != last_logged_failure_kind && reconnect_waiters == 0;
+        last_logged_failure_kind = failure.kind;
     }
-    if (first_of_kind) {
-        log::log_error(tag, reason);
+    attempt_ended.notify_all();
+    if (to_error_log) {
+        log::log_error(tag, sentence);
     } else {
-        log::log_debug(tag, reason);
+        log::log_debug(tag, sentence);
     }
 }
 
 void RmiSocket::note_success() {
+    {
+        std::lock_guard lock(failure_mutex);
+        last_failure.clear();
+        last_failure_final = false;
+        last_logged_failure_kind.clear();
+        ++attempts_ended;
+    }
+    attempt_ended.notify_all();
+}
+
+void RmiSocket::note_step(const char* step) {
     std::lock_guard lock(failure_mutex);
-    last_failure.clear();
-    last_logged_failure_kind.clear();
+    attempt_step = step;
 }
 
 void RmiSocket::set_listener(std::function<void()> new_listener) {

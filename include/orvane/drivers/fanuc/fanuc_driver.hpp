@@ -34,6 +34,15 @@
 
 namespace orvane::drivers {
 
+/// How a FanucDriver reaches its controller.
+struct FanucConnectOptions {
+    /// The RMI control port; the controller names the data port itself.
+    int port{RmiSocket::default_control_port};
+    /// Seconds a connection may take (construction, reconnect); kept in the
+    /// driver's `connect_timeout`. A refused connection fails at once.
+    double connect_timeout{RmiSocket::default_connect_timeout};
+};
+
 /// A FANUC robot controller driven over RMI.
 ///
 /// The life of a motion is one MotionState (`motion`; its transition table is
@@ -71,16 +80,26 @@ namespace orvane::drivers {
 /// for the thread that is executing it, and is refused.
 class FanucDriver : public Driver {
 public:
+    using ConnectOptions = FanucConnectOptions;
+
+    /// Connects at once when `connect` is true: an `OrvaneError` whose
+    /// message names the address, the port, what happened and what to check
+    /// when the controller cannot be reached. `host` is an address or a host
+    /// name without a port; an options value out of range (a port beyond 1
+    /// to 65535, a time-out that is no positive number of seconds) throws
+    /// std::invalid_argument.
     FanucDriver(std::shared_ptr<orvane::Planner> planner, std::shared_ptr<orvane::Robot> robot,
-                const std::string& host, bool sync_with_kelvra, bool connect);
+                const std::string& host, bool sync_with_kelvra, bool connect, const ConnectOptions& options = {});
     FanucDriver(std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra,
-                bool connect);
+                bool connect, const ConnectOptions& options = {});
     ~FanucDriver() override;
 
     FanucDriver(const FanucDriver&) = delete;
     FanucDriver& operator=(const FanucDriver&) = delete;
 
     // --- connection, enabling, status (fanuc_driver.cpp) ------------------------
+    /// Waits up to `connect_timeout` for the link; on failure last_error
+    /// says why, as the constructor's exception does.
     bool reconnect() override;
     /// Stops a motion in progress first ("FRC_Abort"), then closes the link.
     bool disconnect() override;

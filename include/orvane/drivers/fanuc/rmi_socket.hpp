@@ -21,6 +21,9 @@
 
 namespace orvane::drivers {
 
+// Why a connection attempt failed (defined with the connection attempt).
+struct RmiAttemptFailure;
+
 /// The text of an exception for a log line: an OrvaneError's bare message
 /// (its what() is framed for a traceback and starts with a line break).
 std::string reason_of(const std::exception& error);
@@ -43,28 +46,45 @@ public:
         std::promise<ResponsePtr> promise;
     };
 
-    /// Longest a connection attempt (TCP connect, handshake answer) may take.
-    static constexpr std::chrono::milliseconds connect_timeout{3000};
+    /// The controller's RMI control port, where "FRC_Connect" is sent.
+    static constexpr std::uint16_t default_control_port = 16001;
+    /// Seconds a connection attempt may take unless told otherwise.
+    static constexpr double default_connect_timeout = 5.0;
     /// Receive buffer size, and the longest line accepted; a longer line,
     /// complete or not, is a protocol violation.
     static constexpr std::size_t receive_buffer_size = 100000;
 
-    explicit RmiSocket(const std::string& host);
+    /// Starts connecting at once, or with `connect_now` false at the first
+    /// reconnect() (whose caller then hears of every failure). Each attempt
+    /// (TCP connect, handshake, data connection) takes at most
+    /// `connect_timeout` seconds.
+    explicit RmiSocket(const std::string& host, std::uint16_t control_port = default_control_port,
+                       double connect_timeout = default_connect_timeout, bool connect_now = true);
     ~RmiSocket();
     RmiSocket(const RmiSocket&) = delete;
     RmiSocket& operator=(const RmiSocket&) = delete;
 
-    /// One full connection attempt; true on success, false or
-    /// boost::system::system_error when it fails. A failed attempt logs its
-    /// reason at error level when it differs in kind from the last one
-    /// logged (at debug level otherwise), so a retrying monitor repeats
-    /// nothing; only disconnect() and destruction cut an attempt short.
+    /// One full connection attempt; true on success, false when it fails,
+    /// its reason then in last_connect_failure(). While no caller of
+    /// reconnect() waits (and will report it), a failure is logged at error
+    /// level when it differs in kind from the last one logged (at debug
+    /// level otherwise), so a retrying monitor repeats nothing. Only
+    /// disconnect() and destruction cut an attempt short.
     bool connect();
-    /// Why the last connection attempt failed; empty once one succeeded.
+    /// Why the link could not be made, as one sentence naming the address,
+    /// the port, what happened and what to check; empty once it was made.
     std::string last_connect_failure() const;
     bool is_connected() const;
     bool wait_until_connect(double seconds) const;
-    bool reconnect();
+    /// Lifts a disconnect and waits for the link: true once it is up, false
+    /// at once when the controller cannot be reached on any later try (the
+    /// connection refused, the address unresolvable, a server that is not
+    /// RMI), else false after `timeout` seconds (the socket's connect
+    /// time-out when empty, which a given value replaces). Retries go on in
+    /// the background either way.
+    bool reconnect(std::optional<double> timeout = std::nullopt);
+    /// Seconds a connection attempt may take.
+    double connect_timeout() const { return connect_timeout_seconds; }
     void disconnect();
     void close_sockets();
 
@@ -94,7 +114,7 @@ public:
     /// Serial number of the present data connection, empty while disconnected; a new value means the link was lost and made anew.
     std::optional<uint64_t> link_serial() { std::lock_guard lock(connection_mutex); return connected ? std::optional<uint64_t>(connection_serial) : std::nullopt; }
 
-    std::string control_port{"16001"};
+    const std::uint16_t control_port;
     std::atomic<float> retry_interval{2.0f};
     int32_t keep_alive{1};
     int32_t keep_idle{2};
@@ -108,9 +128,15 @@ private:
     struct Connection;
     using ConnectionPtr = std::shared_ptr<Connection>;
 
-    ConnectionPtr open_connection(const std::string& service, uint64_t generation, boost::system::error_code& error);
+    /// Resolves `host` and connects to `port`, by `deadline`; empty and the
+    /// reason in `failure` when it cannot. `what` names the port's role.
+    ConnectionPtr open_connection(std::uint16_t port, const char* what, uint64_t generation, Clock::time_point deadline,
+                                  RmiAttemptFailure& failure);
     void write_line(Connection& connection, const std::string& text);
-    std::string read_handshake_answer(Connection& connection, uint64_t generation);
+    std::string read_handshake_answer(Connection& connection, uint64_t generation, Clock::time_point deadline);
+    bool attempt_connection(uint64_t generation, RmiAttemptFailure& failure);
+    /// "Could not connect to FANUC RMI server at <host> port <port>: <text>."
+    std::string failure_sentence(const std::string& text) const;
     void set_keep_alive(Connection& connection);
     void close_locked();
     void handle_line(const std::string& line);
@@ -118,9 +144,11 @@ private:
     /// Wakes the monitor's and the reader's waits; with `cancel_attempt` also
     /// ends a connection attempt in progress.
     void wake_all(bool cancel_attempt);
-    /// Notes a failed attempt: `kind` names its step, `reason` the detail.
-    void note_failure(const std::string& kind, const std::string& reason);
+    /// Notes a failed attempt and wakes reconnect().
+    void note_failure(const RmiAttemptFailure& failure);
     void note_success();
+    /// The step of the attempt under way (null between attempts).
+    void note_step(const char* step);
     void notify_listener() noexcept;
     bool interrupted(uint64_t generation) const;
     /// Sleeps until the next monitor pass: `retry_interval`, cut short by a
@@ -161,10 +189,21 @@ private:
     uint64_t cancel_generation{0};
     uint64_t timeouts_registered{0};
 
-    // Guards the failure notes of connection attempts (taken alone).
+    std::atomic<double> connect_timeout_seconds;
+
+    // Guards the notes of connection attempts (taken alone). `attempts_ended`
+    // counts finished attempts, so that reconnect() waits for one that ended
+    // after it began; `attempt_step` names the step of the attempt under way;
+    // while `reconnect_waiters` is not 0 a caller reports the failure, and
+    // the log keeps it at debug level.
     mutable std::mutex failure_mutex;
+    std::condition_variable attempt_ended;
     std::string last_failure;
+    bool last_failure_final{false};
     std::string last_logged_failure_kind;
+    uint64_t attempts_ended{0};
+    const char* attempt_step{nullptr};
+    int reconnect_waiters{0};
 
     // Owned by the reader thread: holds the unfinished tail of the last receive.
     RmiLineAssembler line_assembler{receive_buffer_size};
