@@ -199,6 +199,11 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                     if (!are_positions_within(first.position, last_sent_state.position, start_tolerance)) {
                         throw OrvaneError(tag, replan_error);
                     }
+                    if (sm_link) {
+                        if (const auto broken = stream_limit_violation(*given, true)) {
+                            return refused(Result::Error, "Refused to run the trajectory: " + *broken);
+                        }
+                    }
                     std::swap(trajectory, *given);
                     time_scaler.set_trajectory(&trajectory);
                     ++trajectory_serial;
@@ -260,7 +265,9 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
             // without the lock (a command exchange) and look again.
             measured_at = motion.changes();
             lock.unlock();
-            measured = get_current_joint_position();
+            // Over Stream Motion a motion starts from the last command: the
+            // controller computes the next command's motion from it.
+            measured = sm_link ? last_streamed_position() : get_current_joint_position();
             lock.lock();
             if (measured->empty()) return ready(Result::ErrorControllerConnection);  // lost meanwhile
             continue;
@@ -273,6 +280,11 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                 if (!are_positions_within(first.position, *measured, start_tolerance)) {
                     return refused(Result::ErrorStartPositionDeviation,
                                    "The trajectory does not start where the robot is.");
+                }
+                if (sm_link) {
+                    if (const auto broken = stream_limit_violation(*given, false)) {
+                        return refused(Result::Error, "Refused to run the trajectory: " + *broken);
+                    }
                 }
                 std::swap(trajectory, *given);
                 break;
@@ -290,6 +302,12 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                 if (!planned_ok) return ready(Result::ErrorTrajectoryDidNotUpdate);
                 // Something moved meanwhile: measure and plan again.
                 if (motion.changes() != planned_at || busy()) continue;
+                if (sm_link) {
+                    if (const auto broken = stream_limit_violation(planned, false)) {
+                        return refused(Result::ErrorTrajectoryDidNotUpdate,
+                                       "The planned motion breaks the controller's Stream Motion limits: " + *broken);
+                    }
+                }
                 std::swap(trajectory, planned);
                 spare = std::move(planned);
                 break;
@@ -327,6 +345,15 @@ std::shared_future<Result> FanucDriver::start_run(RunSource source, const std::v
     run->future = run->promise->get_future().share();
     last_sent_state = orvane::State(degrees_of_freedom);
     last_sent_state.position = measured;
+    if (sm_link) {
+        // From rest at the last command; a new motion starts at its full speed
+        // factor (its trajectory starts at rest), a resumed one ramps up.
+        stream_motion::Joints at{};
+        std::copy(measured.begin(), measured.end(), at.begin());
+        sm_history = {at, at, at};
+        time_scaler.halt(false);
+        if (source == RunSource::trajectory || source == RunSource::command) time_scaler.settle_factor();
+    }
     {
         std::lock_guard stream(stream_mutex);
         stream_attention = false;

@@ -27,12 +27,19 @@
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
+#include "orvane/drivers/fanuc/stream_motion_figures.hpp"
+#include "orvane/drivers/fanuc/stream_motion_limits.hpp"
+#include "orvane/drivers/fanuc/stream_motion_udp.hpp"
 #include "orvane/drivers/motion_state.hpp"
 #include "orvane/drivers/result.hpp"
 #include "orvane/drivers/robot_state.hpp"
 #include "orvane/utils/fifo_mutex.hpp"
 
 namespace orvane::drivers {
+
+namespace stream_motion {
+class StreamMotionLink;
+}
 
 /// How a FanucDriver reaches its controller.
 struct FanucConnectOptions {
@@ -41,6 +48,11 @@ struct FanucConnectOptions {
     /// Seconds a connection may take (construction, reconnect); kept in the
     /// driver's `connect_timeout`. A refused connection fails at once.
     double connect_timeout{RmiSocket::default_connect_timeout};
+    /// Moves the arm over Stream Motion (UDP, one command per controller
+    /// period) instead of RMI motion instructions; RMI still carries the
+    /// session, I/O, registers, frames, status, override and payload.
+    bool stream_motion{false};
+    int stream_motion_port{stream_motion::default_port};
 };
 
 /// A FANUC robot controller driven over RMI.
@@ -264,6 +276,31 @@ public:
     /// runs); kept until the next motion starts.
     MotionFeedback get_last_motion_feedback() const { return feedback.record(); }
 
+    // --- Stream Motion (fanuc_stream_motion.cpp) ------------------------------------
+    /// "stream_motion" or "rmi": how the arm is moved.
+    std::string motion_interface() const { return sm_link ? "stream_motion" : "rmi"; }
+    /// The controller's limits as read at enable, in a planner's terms
+    /// (Planner::set_limit_table), keeping the share of acceleration and jerk
+    /// the driver's own speed changes need. Empty over RMI or before enable.
+    std::optional<orvane::JointLimitTable> stream_motion_limits() const;
+    /// The controller's threshold tables as read at enable.
+    std::optional<stream_motion::ThresholdTables> stream_motion_tables() const;
+    /// The period the controller runs Stream Motion at (s); empty over RMI or before enable.
+    std::optional<double> stream_motion_period() const;
+    /// Periods this session in which the driver's command was late (the
+    /// loop went on along the last acceleration) or a status was missed.
+    std::uint64_t late_cycles() const;
+    /// The loop's counts and its status-to-command latency record; empty
+    /// over RMI or before enable.
+    std::optional<stream_motion::LoopFigures> stream_motion_figures() const;
+    void reset_stream_motion_figures();
+    /// The speed factor the time scaler samples with now (over Stream Motion
+    /// it follows the speed asked for at a bounded rate).
+    double time_scaler_factor() const;
+    /// The share of the controller's acceleration and jerk limits a plan for
+    /// Stream Motion may use; the rest is kept for speed changes in flight.
+    static constexpr double stream_motion_planning_share = 0.6;
+
     RmiSocket socket;
 
 protected:
@@ -432,6 +469,9 @@ protected:
     /// The rest of a begun stop; fulfils its promise.
     Result complete_stop(const StopStart& start, bool from_loop);
     Result stop_sequence(const StopInFlight& stop, bool from_loop);
+    /// The stop's sequence over Stream Motion; `left` the phase it leaves for
+    /// unless the driver stays enabled.
+    Result stop_stream_motion(const StopInFlight& stop, bool from_loop, MotionEvent left);
     /// Leaves `stopping` for `event`'s phase.
     void end_stop(MotionEvent event);
     /// Sends "FRC_Abort" (under request_mutex), fails the instructions
@@ -499,6 +539,40 @@ protected:
         std::shared_ptr<std::atomic<bool>> done;
     };
     std::list<AsyncTask> async_tasks;
+
+    // --- Stream Motion (fanuc_stream_motion.cpp) ---------------------------------------
+    /// After RMI is initialised: calls the controller's program, brings the
+    /// session up, reads the tables. Caller holds request_mutex.
+    Result start_stream_motion();
+    /// The run fed through the Stream Motion loop (the streaming thread).
+    RunEnd stream_sm(Run& run);
+    /// Draws and hands the loop samples until it holds enough. Caller holds sampling_mutex.
+    void feed_loop(Run& run);
+    /// Statuses the loop received, into the feedback record and monitor.
+    void take_statuses();
+    /// Why `candidate` may not be streamed: a command beyond the controller's
+    /// limits, as a sentence naming the joint, the sample and the limit.
+    /// `in_flight`: it follows the commands already sent. Caller holds sampling_mutex.
+    std::optional<std::string> stream_limit_violation(const orvane::Trajectory& candidate, bool in_flight);
+    /// Bounds the speed factor for the run about to start (check ratios of its trajectory).
+    void bound_speed_changes(const std::array<double, 3>& worst_ratio);
+    /// Ends the session: `finish` with the last command, else only Stop; then FRC_Abort when asked.
+    Result end_stream_motion(bool finish);
+    /// The last command sent over Stream Motion (planner convention).
+    std::vector<double> last_streamed_position() const;
+
+    std::unique_ptr<stream_motion::StreamMotionLink> sm_link;
+    std::uint16_t sm_port{stream_motion::default_port};
+    /// Set while enabling, read while enabled (guarded by sampling_mutex).
+    std::optional<stream_motion::ThresholdTables> sm_tables;
+    std::optional<TimeScaler::FactorLimits> sm_factor_limits;
+    /// The answer of the program call, which comes when the program ends.
+    std::optional<std::future<RmiSocket::ResponsePtr>> program_call;
+    /// Guarded by sampling_mutex: the last three commands handed to the loop, oldest first.
+    std::array<stream_motion::Joints, 3> sm_history{};
+    /// Guarded by sampling_mutex: what ended the last run over Stream Motion, when a fault did.
+    std::optional<Result> sm_failure;
+    std::optional<std::string> sm_failure_reason;
 
     /// Last: its thread uses the members above and is joined before they go.
     FanucFeedback feedback{*this};

@@ -1,0 +1,307 @@
+// FanucDriver moving the arm over Stream Motion against the simulator, which
+// checks every command against its own copy of the arm's limits. What is
+// asserted is what the controller saw: its record of commands and alarms.
+//
+// A host that stalls for a period makes the controller miss a command and
+// fault the motion; that says nothing about the driver's commands, so a
+// scenario whose session missed a period is run again (a few attempts).
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fanuc_fixture.hpp"
+
+namespace fanuc_test {
+namespace {
+
+namespace sim = orvane::sim;
+
+const std::vector<std::string> limit_alarms{"MOTN-603", "MOTN-609", "MOTN-610", "MOTN-611",
+                                            "MOTN-625", "MOTN-720", "MOTN-721", "MOTN-722", "SRVO-115"};
+
+std::string limit_alarms_of(const sim::ControllerSimulator& controller) {
+    std::string found;
+    for (const auto& alarm : controller.alarms()) {
+        for (const auto& code : limit_alarms) {
+            if (alarm.find(code) != std::string::npos) found += alarm + "; ";
+        }
+    }
+    return found;
+}
+
+std::string commands_not_taken(const sim::ControllerSimulator& controller) {
+    std::string found;
+    for (const auto& command : controller.stream_commands()) {
+        if (command.verdict == sim::CommandVerdict::Accepted || command.verdict == sim::CommandVerdict::NotReady) {
+            continue;
+        }
+        found += "command " + std::to_string(command.sequence) + ": " + command.detail + "; ";
+    }
+    return found;
+}
+
+// Motion commands the controller took, positions in degrees (J3 independent of J2).
+std::vector<std::array<double, 9>> taken_positions(const sim::ControllerSimulator& controller) {
+    std::vector<std::array<double, 9>> positions;
+    for (const auto& command : controller.stream_commands()) {
+        if (command.verdict == sim::CommandVerdict::Accepted && command.motion) positions.push_back(command.position_deg);
+    }
+    return positions;
+}
+
+// Commands (from the end) over which the arm stood still.
+std::size_t still_at_end(const std::vector<std::array<double, 9>>& positions) {
+    std::size_t still = 0;
+    for (std::size_t k = positions.size(); k > 1; --k) {
+        if (positions[k - 1] != positions[k - 2]) break;
+        ++still;
+    }
+    return still;
+}
+
+class StreamMotionDriver : public FanucTest {
+protected:
+    sim::SimulatorConfig simulator_config() const override {
+        auto config = FanucTest::simulator_config();
+        config.stream_motion_ready_delay = 0.05;
+        return config;
+    }
+
+    void SetUp() override {
+        sim = sim::testing::start_on_free_loopback(simulator_config());
+        arm = orvane::robots::fanuc_lrmate200id();
+        planner = std::make_shared<orvane::Planner>(arm, 0.024);
+        driver = stream_driver();
+    }
+
+    std::unique_ptr<FanucDriver> stream_driver() {
+        FanucDriver::ConnectOptions options;
+        options.stream_motion = true;
+        options.stream_motion_port = sim->stream_motion_port();
+        return std::make_unique<FanucDriver>(planner, arm, sim->config().address, false, true, options);
+    }
+
+    // Enables and hands the planner the tables the driver read.
+    void enable_and_plan_within_limits() {
+        ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+        const auto limits = driver->stream_motion_limits();
+        ASSERT_TRUE(limits.has_value());
+        planner->set_limit_table(arm, *limits);
+    }
+
+    std::vector<double> commanded_now() {
+        const auto commanded = sim->commanded_position_deg();
+        std::vector<double> q(6);
+        for (std::size_t j = 0; j < 6; ++j) q[j] = commanded[j] / degrees_per_radian;
+        q[2] += q[1];
+        return q;
+    }
+
+    // Runs `scenario` until a session of it missed no period (the host
+    // stalled otherwise); each attempt on a fresh simulator and driver.
+    void without_stalls(const std::function<void()>& scenario) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            if (attempt > 0) {
+                driver.reset();
+                sim->stop();
+                SetUp();
+            }
+            scenario();
+            if (HasFatalFailure()) return;
+            if (sim->stream_motion_status().missed_periods == 0) return;
+        }
+        GTEST_SKIP() << "every attempt missed a period on this host";
+    }
+};
+
+TEST_F(StreamMotionDriver, EnableBringsTheStreamUpOverRmiAndDisableEndsItsProgram) {
+    EXPECT_EQ(driver->motion_interface(), "stream_motion");
+    ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+    // RMI carried the session: reset, initialise, then the program called before Start.
+    const auto commands = sent_commands(*sim);
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "FRC_Reset"), commands.end());
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "FRC_Initialize"), commands.end());
+    EXPECT_EQ(count_sent(*sim, "FRC_Call"), 1U);
+    EXPECT_TRUE(sim->stream_motion_status().live);
+    ASSERT_TRUE(driver->stream_motion_period().has_value());
+    EXPECT_DOUBLE_EQ(*driver->stream_motion_period(), 0.008);
+    const auto tables = driver->stream_motion_tables();
+    ASSERT_TRUE(tables.has_value());
+    EXPECT_TRUE(tables->complete());
+    // I/O and status stay on RMI.
+    EXPECT_EQ(driver->get_controller_status(), ControllerStatus::ReadyToMove);
+
+    ASSERT_EQ(driver->disable(), Result::Success) << driver->get_last_error();
+    EXPECT_FALSE(sim->stream_motion_status().live);
+    const auto streamed = sim->stream_commands();
+    ASSERT_FALSE(streamed.empty());
+    EXPECT_TRUE(streamed.back().last);
+    EXPECT_EQ(commands_not_taken(*sim), "");
+    EXPECT_FALSE(driver->is_enabled());
+
+    // RMI is the default, and nothing of Stream Motion is offered there.
+    FanucDriver rmi(planner, arm, sim->config().address, false, false);
+    EXPECT_EQ(rmi.motion_interface(), "rmi");
+    EXPECT_FALSE(rmi.stream_motion_limits().has_value());
+}
+
+TEST_F(StreamMotionDriver, APlannedMoveArrivesWithinTheControllersLimitsAndOnTime) {
+    without_stalls([&] {
+        enable_and_plan_within_limits();
+        const auto start = commanded_now();
+        const std::vector<double> goal{start[0] + 0.6, start[1] + 0.3, start[2] - 0.3,
+                                       start[3] + 0.8, start[4] - 0.5, start[5] + 1.2};
+        ASSERT_EQ(driver->move_to(orvane::Waypoint(goal), true), Result::Success) << driver->get_last_error();
+        if (sim->stream_motion_status().missed_periods > 0) return;
+        EXPECT_EQ(limit_alarms_of(*sim), "");
+        EXPECT_EQ(commands_not_taken(*sim), "");
+        EXPECT_TRUE(within(commanded_now(), goal, 1e-6));
+
+        // The motion took its planned duration: commands that moved, one per period.
+        const auto positions = taken_positions(*sim);
+        std::size_t moving = 0;
+        for (std::size_t k = 1; k < positions.size(); ++k) moving += positions[k] != positions[k - 1] ? 1 : 0;
+        ASSERT_GT(driver->get_total_motion_time(), 0.0);
+        EXPECT_LE(static_cast<double>(moving) * 0.008 / driver->get_total_motion_time(), 1.02);
+
+        // The record of the motion came from the statuses, currents and time stamps with it.
+        const auto record = driver->get_last_motion_feedback();
+        ASSERT_GT(record.times.size(), moving / 2);
+        EXPECT_EQ(record.currents.size(), record.times.size());
+        EXPECT_LT(record.time_tags.front(), record.time_tags.back());
+        EXPECT_LT(record.max_deviation, driver->path_deviation_error_threshold.load());
+        EXPECT_EQ(driver->late_cycles(), 0U);
+    });
+}
+
+TEST_F(StreamMotionDriver, SpeedPauseResumeAndStopChangeTheMotionWithinTheLimits) {
+    without_stalls([&] {
+        enable_and_plan_within_limits();
+        const auto start = commanded_now();
+        const auto goal = offset_by(offset_by(start, 0, 1.5), 5, 2.0);
+        auto moving = driver->move_to_async(orvane::Waypoint(goal), true);
+        ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 20; }));
+
+        driver->set_speed(0.3);
+        ASSERT_TRUE(eventually([&] { return std::abs(driver->time_scaler_factor() - 0.3) < 1e-9; }));
+        auto paused = driver->pause_async();
+        ASSERT_EQ(paused.wait_for(wait_limit), std::future_status::ready);
+        EXPECT_TRUE(paused.get());
+        // Paused: the arm stands, the motion is kept.
+        ASSERT_TRUE(eventually([&] { return still_at_end(taken_positions(*sim)) >= 5; }));
+        ASSERT_TRUE(is_ready(moving));
+        EXPECT_EQ(moving.get(), Result::ErrorTrajectoryAborted);
+        EXPECT_EQ(driver->motion_phase(), orvane::drivers::MotionPhase::paused);
+
+        auto resumed = driver->resume_async();
+        ASSERT_TRUE(eventually([&] { return still_at_end(taken_positions(*sim)) == 0; }));
+        const Result stopped = driver->stop(false);
+        EXPECT_EQ(stopped, Result::Success) << driver->get_last_error();
+        ASSERT_TRUE(is_ready(resumed));
+        EXPECT_EQ(resumed.get(), Result::ErrorTrajectoryAborted);
+        if (sim->stream_motion_status().missed_periods > 0) return;
+        // At standstill short of the goal, every command within the limits,
+        // and the session still up for the next motion.
+        ASSERT_TRUE(eventually([&] { return still_at_end(taken_positions(*sim)) >= 3; }));
+        EXPECT_FALSE(within(commanded_now(), goal, 1e-3));
+        EXPECT_EQ(limit_alarms_of(*sim), "");
+        EXPECT_EQ(commands_not_taken(*sim), "");
+        EXPECT_TRUE(driver->is_enabled());
+        EXPECT_TRUE(sim->stream_motion_status().live);
+        driver->reset_speed();
+        EXPECT_EQ(driver->move_to(orvane::Waypoint(start), true), Result::Success) << driver->get_last_error();
+        EXPECT_EQ(limit_alarms_of(*sim), "");
+    });
+}
+
+TEST_F(StreamMotionDriver, AMotionReplacedOrBlendedInFlightStaysWithinTheLimits) {
+    without_stalls([&] {
+        enable_and_plan_within_limits();
+        const auto start = commanded_now();
+        auto first = driver->move_to_async(orvane::Waypoint(offset_by(start, 0, 1.0)), true);
+        ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 30; }));
+        const auto second_goal = offset_by(offset_by(start, 1, 0.3), 0, -0.4);
+        EXPECT_EQ(driver->move_to(orvane::Waypoint(second_goal), true), Result::Success) << driver->get_last_error();
+        ASSERT_TRUE(is_ready(first));
+        EXPECT_EQ(first.get(), Result::ErrorTrajectoryAborted);
+        if (sim->stream_motion_status().missed_periods > 0) return;
+        EXPECT_EQ(limit_alarms_of(*sim), "");
+        EXPECT_EQ(commands_not_taken(*sim), "");
+        EXPECT_TRUE(within(commanded_now(), second_goal, 1e-6));
+    });
+}
+
+TEST_F(StreamMotionDriver, ATrajectoryBeyondTheTablesIsRefusedNamingJointSampleAndLimit) {
+    ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+    const auto start = commanded_now();
+    // Half a cosine over 0.3 s: far beyond any acceleration table, and its
+    // start is where the arm was last commanded.
+    const auto fast = cosine_trajectory(start, offset_by(start, 0, 0.5), 0.3, 0.008);
+    const auto before = sim->stream_commands().size();
+    EXPECT_EQ(driver->run(fast), Result::Error);
+    const auto why = driver->get_last_error();
+    EXPECT_NE(why.find("Joint 1"), std::string::npos) << why;
+    EXPECT_NE(why.find("command"), std::string::npos) << why;
+    EXPECT_NE(why.find("limit"), std::string::npos) << why;
+    // Nothing moved.
+    EXPECT_TRUE(eventually([&] { return sim->stream_commands().size() > before + 5; }));
+    EXPECT_TRUE(within(commanded_now(), start, 1e-9));
+}
+
+TEST_F(StreamMotionDriver, ControllerFaultsEndTheRunWithTheirResultAndEnableBringsItBack) {
+    struct Fault {
+        std::function<void(sim::ControllerSimulator&)> cause;
+        std::function<void(sim::ControllerSimulator&)> clear;
+        Result expected;
+    };
+    const std::vector<Fault> faults{
+        {[](sim::ControllerSimulator& c) { c.set_estop(true); }, [](sim::ControllerSimulator& c) { c.set_estop(false); },
+         Result::ErrorControllerEStopActive},
+        {[](sim::ControllerSimulator& c) { c.set_teach_pendant(true); },
+         [](sim::ControllerSimulator& c) { c.set_teach_pendant(false); }, Result::ErrorControllerNotInAutoMode},
+        {[](sim::ControllerSimulator& c) { c.push_system_fault(); }, [](sim::ControllerSimulator&) {},
+         Result::ErrorControllerAlarmActive},
+    };
+    for (const auto& fault : faults) {
+        ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+        planner->set_limit_table(arm, *driver->stream_motion_limits());
+        auto moving = driver->move_to_async(orvane::Waypoint(offset_by(commanded_now(), 0, 1.0)), true);
+        ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 10; }));
+        fault.cause(*sim);
+        ASSERT_TRUE(is_ready(moving));
+        const auto result = moving.get();
+        // A host stall may end it first as a missed period (an alarm, too).
+        if (sim->stream_motion_status().missed_periods == 0) EXPECT_EQ(result, fault.expected);
+        EXPECT_FALSE(driver->is_enabled());
+        fault.clear(*sim);
+        driver.reset();
+        driver = stream_driver();
+    }
+}
+
+TEST_F(StreamMotionDriver, ALostStreamEndsTheRunAsALostLinkAndEnableBringsItBack) {
+    ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+    planner->set_limit_table(arm, *driver->stream_motion_limits());
+    const auto start = commanded_now();
+    auto moving = driver->move_to_async(orvane::Waypoint(offset_by(start, 0, 1.0)), true);
+    ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 10; }));
+    // Another host's Stop ends the session: statuses cease.
+    {
+        orvane::drivers::stream_motion::UdpEndpoint foreign(sim->config().address, sim->stream_motion_port());
+        std::array<std::uint8_t, 8> stop{};
+        orvane::drivers::stream_motion::encode(orvane::drivers::stream_motion::StopPacket{.version = 3}, stop);
+        ASSERT_TRUE(foreign.send(stop, std::chrono::steady_clock::now() + 1s).ok());
+    }
+    ASSERT_TRUE(is_ready(moving));
+    EXPECT_EQ(moving.get(), Result::ErrorControllerConnection);
+    EXPECT_FALSE(driver->is_enabled());
+
+    ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+    EXPECT_TRUE(sim->stream_motion_status().live);
+    EXPECT_EQ(driver->move_to(orvane::Waypoint(start), true), Result::Success) << driver->get_last_error();
+}
+
+}  // namespace
+}  // namespace fanuc_test
