@@ -214,6 +214,14 @@ double TimeScaler::bounded_factor(double target) {
     return factor;
 }
 
+void TimeScaler::finish_bounded_ramp() {
+    if (!is_moving_scale_user || !factor_limits || elapsed_time < scale_movement.end_time) return;
+    const double reached = halting ? 0.0 : scale_user * scale;
+    if (std::abs(factor - reached) > scale_user_tolerance) return;
+    is_moving_scale_user = false;
+    scale_movement_finished.set_value(true);
+}
+
 void TimeScaler::step_scale_movement() {
     double value = 0.0;
     if (scale_movement(elapsed_time, value)) {
@@ -310,6 +318,7 @@ int TimeScaler::next(orvane::State& state) {
         scale_state(state, last_factor);
         index = count;
         time = trajectory->duration();
+        finish_bounded_ramp();
         return last_factor <= 0.0 ? standing_still : moving;
     }
 
@@ -350,6 +359,7 @@ int TimeScaler::next(orvane::State& state) {
         index = found > 0 ? found - 1 : 0;
     }
 
+    finish_bounded_ramp();
     return effective <= 0.0 ? standing_still : moving;
 }
 

@@ -254,6 +254,9 @@ void FanucDriver::collect_answers() {
 }
 
 void FanucDriver::on_socket_activity() {
+    // Over Stream Motion no motion instruction waits for an answer here: the
+    // program call's answer, when its program ends, is no motion's business.
+    if (sm_link) return;
     bool wanted = false;
     std::shared_ptr<Run> run;
     try {

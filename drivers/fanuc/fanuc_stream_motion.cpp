@@ -41,6 +41,10 @@ constexpr auto tick_limit = std::chrono::milliseconds(100);
 // Samples handed to the loop ahead of the status they answer: one, so that a
 // speed change reaches the commands within two periods.
 constexpr std::size_t lookahead = 1;
+// How long after a status shows an alarm the driver looks for a graver
+// fault behind it (an E-stop shows as an alarm first, as the stop itself
+// some 400 ms later).
+constexpr auto fault_settling = std::chrono::milliseconds(600);
 // No status for this long is a lost link.
 constexpr auto link_timeout = std::chrono::milliseconds(500);
 // Shares of the limits left by a plan that the speed factor's rate and its
@@ -251,9 +255,11 @@ void FanucDriver::feed_loop(Run& run) {
 
 RunEnd FanucDriver::stream_sm(Run& run) {
     bool halting = false;
+    std::optional<Clock::time_point> fault_seen_at;
     for (;;) {
         run_step_hooks();
         take_statuses();
+        bool settling = false;
         {
             std::lock_guard lock(sampling_mutex);
             if (const auto error = run.error()) std::rethrow_exception(error);
@@ -263,6 +269,16 @@ RunEnd FanucDriver::stream_sm(Run& run) {
                 return RunEnd::link_lost;
             }
             if (loop_fault == sm::LoopFault::status) {
+                // The loop stopped commanding motion at once. An alarm may be
+                // the first sign of an E-stop or the pendant: the reason waits
+                // a moment for the status to say which.
+                const auto fault = sm_link->status_fault();
+                const auto now = Clock::now();
+                if (!fault_seen_at) fault_seen_at = now;
+                settling = (fault == sm::StatusFault::in_error || fault == sm::StatusFault::not_ready) &&
+                           now - *fault_seen_at < fault_settling;
+            }
+            if (loop_fault == sm::LoopFault::status && !settling) {
                 const auto fault = sm_link->status_fault();
                 sm_failure = sm::result_of(fault);
                 sm_failure_reason = "The motion ended: " + std::string(sm::describe(fault)) + ".";
@@ -271,6 +287,7 @@ RunEnd FanucDriver::stream_sm(Run& run) {
             }
             const auto failure = run.failure();
             if (failure && failure != RunEnd::stopped) return *failure;
+            if (settling) goto wait;  // nothing more is fed meanwhile
             if (failure == RunEnd::stopped && !halting) {
                 // Slowed to standstill within the limits, then ended.
                 halting = true;
@@ -290,6 +307,7 @@ RunEnd FanucDriver::stream_sm(Run& run) {
                 return RunEnd::no_trajectory;
             }
         }
+    wait:
         if (!step_hooks_waiting()) sm_link->wait_for_tick(tick_limit);
     }
 }

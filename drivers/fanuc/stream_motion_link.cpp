@@ -212,7 +212,10 @@ void StreamMotionLink::loop_main() noexcept {
         skipped_count.store(lockstep->counters().skipped - skipped_base, std::memory_order_relaxed);
 
         const auto fault = fault_of(status);
-        if (fault != StatusFault::none && loop_fault.load(std::memory_order_relaxed) == LoopFault::none) {
+        // The first fault stops the motion; a graver one seen later (an
+        // E-stop shows as an alarm first) replaces it as the reason.
+        const auto known = found_status_fault.load(std::memory_order_relaxed);
+        if (fault != StatusFault::none && (known == StatusFault::none || fault < known)) {
             found_status_fault.store(fault, std::memory_order_release);
             loop_fault.store(LoopFault::status, std::memory_order_release);
             tick.release();

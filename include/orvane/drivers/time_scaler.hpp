@@ -164,6 +164,8 @@ public:
 private:
     /// The factor the samples use this interval, following `target`.
     double bounded_factor(double target);
+    /// A ramp whose time is over ends once the bounded factor got there too.
+    void finish_bounded_ramp();
 
     std::optional<FactorLimits> factor_limits;
     double factor{1.0};
