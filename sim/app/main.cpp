@@ -5,11 +5,13 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -424,6 +426,18 @@ void set_variable(ControllerSimulator& sim, const std::string& name, const std::
   sim.set_variable(name, {real, value});
 }
 
+// std::stoul takes "-1" for its largest value: a negative number or one past the
+// type's range is refused instead of wrapping around.
+template <class Unsigned>
+Unsigned parse_unsigned(const std::string& word) {
+  if (word.empty() || word[0] == '-') throw std::invalid_argument("not a non-negative number: " + word);
+  std::size_t used = 0;
+  const unsigned long long value = std::stoull(word, &used);
+  if (used != word.size() || value > std::numeric_limits<Unsigned>::max())
+    throw std::out_of_range("out of range: " + word);
+  return static_cast<Unsigned>(value);
+}
+
 bool on_off(const std::string& word, bool& out) {
   if (word == "on" || word == "1") out = true;
   else if (word == "off" || word == "0") out = false;
@@ -449,7 +463,7 @@ void console(ControllerSimulator& sim) {
       else if (cmd == "servo" && on_off(arg, flag)) sim.set_servo_ready(flag);
       else if (cmd == "single-step" && on_off(arg, flag)) sim.set_single_step(flag);
       else if (cmd == "withhold" && on_off(arg, flag)) sim.withhold_answers(flag);
-      else if (cmd == "din" && on_off(arg2, flag)) sim.set_digital_input(std::stoull(arg), flag);
+      else if (cmd == "din" && on_off(arg2, flag)) sim.set_digital_input(parse_unsigned<std::uint64_t>(arg), flag);
       else if (cmd == "port" && !arg2.empty()) {
         std::string arg3;
         in >> arg3;
@@ -468,7 +482,7 @@ void console(ControllerSimulator& sim) {
       } else if (cmd == "deviations" && arg == "clear") sim.clear_joint_deviations();
       else if (cmd == "sm-fault" && stream_fault_named(arg)) {
         std::optional<uint32_t> seq;
-        if (!arg2.empty()) seq = static_cast<uint32_t>(std::stoul(arg2));
+        if (!arg2.empty()) seq = parse_unsigned<std::uint32_t>(arg2);
         sim.inject_stream_fault(*stream_fault_named(arg), seq);
       } else if (cmd == "sm-status") {
         auto s = sim.stream_motion_status();

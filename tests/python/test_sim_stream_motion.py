@@ -129,6 +129,9 @@ def test_console_faults_reach_a_live_session(session):
     sim, rmi, udp = session
     version, _ = start(udp)
     until(udp, lambda s: s[1] & 1)
+    # A sequence number no status can have is refused, not wrapped into one.
+    for number in ("-1", "4294967296", "12x"):
+        sim.console(f"sm-fault lose {number}", refused=True)
     sim.console("sm-fault foreign-start")
     until(udp, lambda s: s[2] & 1)
     assert rmi.command("FRC_ReadError")["ErrorData"] == "HOST-380 System error 0x30,0x0"
