@@ -1,5 +1,6 @@
 // FanucDriver: the only driver Python code constructs. It always connects at
-// construction, and raises OrvaneError when the controller cannot be reached.
+// construction (without the interpreter lock), and raises OrvaneError when
+// the controller cannot be reached.
 
 #include <array>
 #include <cmath>
@@ -35,9 +36,16 @@ struct DeleteWithoutLock {
     }
 };
 
+// Connecting may take the whole connect time-out: the program's other
+// threads run meanwhile.
 template <class... Arguments>
 std::shared_ptr<FanucDriver> make_driver(Arguments&&... arguments) {
-    std::shared_ptr<FanucDriver> driver(new FanucDriver(std::forward<Arguments>(arguments)...), DeleteWithoutLock{});
+    FanucDriver* constructed = nullptr;
+    {
+        py::gil_scoped_release release;
+        constructed = new FanucDriver(std::forward<Arguments>(arguments)...);
+    }
+    std::shared_ptr<FanucDriver> driver(constructed, DeleteWithoutLock{});
     register_live_driver(driver);
     return driver;
 }

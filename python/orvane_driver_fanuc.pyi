@@ -259,9 +259,26 @@ class FanucDriver(Driver):
     """A driver for FANUC robot controllers over RMI; connects at construction."""
 
     @overload
-    def __init__(self, planner: Planner, host: str, sync_with_kelvra: bool = False) -> None: ...
+    def __init__(
+        self,
+        planner: Planner,
+        host: str,
+        sync_with_kelvra: bool = False,
+        *,
+        port: int = 16001,
+        connect_timeout: float = 5.0,
+    ) -> None: ...
     @overload
-    def __init__(self, planner: Planner, robot: Robot, host: str, sync_with_kelvra: bool = False) -> None: ...
+    def __init__(
+        self,
+        planner: Planner,
+        robot: Robot,
+        host: str,
+        sync_with_kelvra: bool = False,
+        *,
+        port: int = 16001,
+        connect_timeout: float = 5.0,
+    ) -> None: ...
     def set_speed_override(self, value: int) -> bool: ...
     @overload
     def set_payload(self, schedule: float) -> bool:

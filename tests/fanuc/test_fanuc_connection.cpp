@@ -3,12 +3,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <future>
 #include <limits>
+#include <stdexcept>
 
 #include <gmock/gmock.h>
 
 #include "support/fake_control_port.hpp"
 #include "support/log_capture.hpp"
+#include "support/silent_servers.hpp"
 
 namespace fanuc_test {
 namespace {
@@ -29,14 +33,22 @@ TEST_F(ConnectionTest, ConstructionRefusesUnreachableControllersAndArmsRmiCannot
     const std::string nobody = "127.254.253.252";
     auto lonely = std::make_shared<orvane::Planner>(orvane::robots::fanuc_lrmate200id(), 0.024);
     if (sim->config().address != nobody) {
-        try {
-            FanucDriver unreachable(lonely, nobody, false, true);
-            ADD_FAILURE() << "constructed without a controller";
-        } catch (const orvane::OrvaneError& error) {
-            EXPECT_THAT(error.message, ::testing::StartsWith("Could not connect to FANUC RMI server at " + nobody +
-                                                             ": Could not start RMI comms with fanuc controller "
-                                                             "control socket: "));
-        }
+        orvane_test::LogCapture log;
+        // A refusal is final: it ends the construction long before a minute's time-out.
+        auto constructed = std::async(std::launch::async, [&]() -> std::string {
+            try {
+                FanucDriver unreachable(lonely, nobody, false, true, {.connect_timeout = 60.0});
+                return "constructed without a controller";
+            } catch (const orvane::OrvaneError& error) {
+                return error.type + ": " + error.message;
+            }
+        });
+        ASSERT_TRUE(is_ready(constructed));
+        EXPECT_EQ(constructed.get(), "driver: Could not connect to FANUC RMI server at " + nobody +
+                                         " port 16001: the connection was refused (nothing listens on that port); "
+                                         "check the address, the port and that RMI runs on the controller.");
+        // Said once, by the exception.
+        EXPECT_EQ(log.count(orvane::log::Level::Error, "Could not connect"), 0u);
     }
 
     for (const std::size_t joints : {2u, 10u}) {
@@ -47,6 +59,49 @@ TEST_F(ConnectionTest, ConstructionRefusesUnreachableControllersAndArmsRmiCannot
     }
     auto three = arm_with_joints(3);
     EXPECT_NO_THROW(FanucDriver(std::make_shared<orvane::Planner>(three, 0.024), sim->config().address, false, false));
+}
+
+TEST_F(ConnectionTest, ConnectOptionsNoControllerCanBeReachedWithAreRefusedBeforeConnecting) {
+    const auto refusal = [&](const std::string& host, FanucDriver::ConnectOptions options) -> std::string {
+        try {
+            FanucDriver refused(planner, arm, host, false, false, options);
+            return "accepted";
+        } catch (const std::invalid_argument& error) {
+            return error.what();
+        }
+    };
+    const auto& address = sim->config().address;
+    EXPECT_EQ(refusal(address, {.port = 0}), "The RMI port must lie in 1 to 65535; 0 was given.");
+    EXPECT_EQ(refusal(address, {.port = 65536}), "The RMI port must lie in 1 to 65535; 65536 was given.");
+    for (const double timeout : {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(refusal(address, {.connect_timeout = timeout}),
+                  "The connect timeout must be a number of seconds above 0 and at most 86400.")
+            << timeout;
+    }
+    EXPECT_EQ(refusal(address + ":16009", {}), "The address '" + address +
+                                                   ":16009' includes a port: give the host alone and the port as its "
+                                                   "own option (port=16009).");
+    EXPECT_THAT(refusal("[::1]:16001", {}), ::testing::StartsWith("The address '[::1]:16001' includes a port"));
+    EXPECT_EQ(refusal("", {}), "The controller's address is empty.");
+    // An IPv6 address is colons throughout, not a port.
+    EXPECT_EQ(refusal("::1", {}), "accepted");
+
+    FanucDriver chosen(planner, arm, address, false, false, {.port = 16001, .connect_timeout = 7.5});
+    EXPECT_EQ(chosen.port, 16001);
+    EXPECT_DOUBLE_EQ(chosen.connect_timeout, 7.5);
+    EXPECT_DOUBLE_EQ(driver->connect_timeout, 5.0);  // the default
+}
+
+TEST_F(ConnectionTest, AFailedReconnectSaysWhyInLastError) {
+    ASSERT_TRUE(driver->disconnect());
+    sim->stop();  // the control port refuses from now on
+    EXPECT_FALSE(driver->reconnect());
+    EXPECT_EQ(driver->get_last_error(), "Could not connect to FANUC RMI server at " + sim->config().address +
+                                            " port 16001: the connection was refused (nothing listens on that port); "
+                                            "check the address, the port and that RMI runs on the controller.");
+    driver->connect_timeout = 0.0;
+    EXPECT_FALSE(driver->reconnect());
+    EXPECT_EQ(driver->get_last_error(), "The connect timeout must be a number of seconds above 0 and at most 86400.");
 }
 
 TEST_F(ConnectionTest, EnableRunsTheInitialisationOnceAndTakesTheControllersSequenceId) {
@@ -261,15 +316,55 @@ TEST_F(HandshakeTest, AFailedHandshakeNamesItsReasonOnce) {
                R"("MinorVersion" : 0})");
     orvane_test::LogCapture log;
     try {
-        FanucDriver refused(planner, arm, sim->config().address, false, true);
+        // A refused handshake may clear (another client leaving): it is tried again until the time-out.
+        FanucDriver refused(planner, arm, sim->config().address, false, true, {.connect_timeout = 3.0});
         ADD_FAILURE() << "constructed although the controller refused the handshake";
     } catch (const orvane::OrvaneError& error) {
         EXPECT_EQ(error.message, "Could not connect to FANUC RMI server at " + sim->config().address +
-                                     ": The controller refused FRC_Connect with error id 7.");
+                                     " port 16001: the controller refused FRC_Connect with error id 7; check that no "
+                                     "other client is connected to it and that RMI is not in use.");
     }
     EXPECT_GE(control->accepted(), 2u);  // the monitor tried again meanwhile
-    EXPECT_EQ(log.count(orvane::log::Level::Error, "refused FRC_Connect with error id 7"), 1u);
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "refused FRC_Connect with error id 7"), 0u);  // the exception's alone
     EXPECT_EQ(sim->connection_count(), 0u);
+}
+
+TEST_F(HandshakeTest, AnotherControlPortIsAskedDirectly) {
+    // The simulator's own control port is not 16001, where the stand-in listens.
+    const int port = sim->control_port();
+    ASSERT_NE(port, 16001);
+    FanucDriver driver(planner, arm, sim->config().address, false, true, {.port = port});
+    EXPECT_TRUE(driver.is_connected());
+    EXPECT_EQ(driver.port, port);
+    EXPECT_EQ(control->accepted_settled(), 0u);
+    EXPECT_EQ(driver.enable(), Result::Success);
+}
+
+TEST(SilentControllerTest, ConstructionGivesUpAtTheConnectTimeOut) {
+    orvane_test::LogCapture log;
+    orvane_test::BlackHole hole;
+    orvane_test::SilentServer server;
+    ASSERT_GE(hole.fd, 0);
+    ASSERT_GE(server.fd, 0);
+    auto arm = orvane::robots::fanuc_lrmate200id();
+    auto planner = std::make_shared<orvane::Planner>(arm, 0.024);
+    const std::pair<std::string, std::string> cases[] = {
+        {hole.address, "no answer within 1.5 s; check that the controller is switched on and reachable from this "
+                       "computer."},
+        {server.address, "the server accepted the connection but did not answer FRC_Connect within 1.5 s; check that "
+                         "the port is the controller's RMI port and that RMI runs on the controller."},
+    };
+    for (const auto& [address, reason] : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            FanucDriver silent(planner, arm, address, false, true, {.connect_timeout = 1.5});
+            ADD_FAILURE() << "constructed against " << address;
+        } catch (const orvane::OrvaneError& error) {
+            EXPECT_EQ(error.message, "Could not connect to FANUC RMI server at " + address + " port 16001: " + reason);
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms) << reason;
+    }
+    EXPECT_EQ(log.count(orvane::log::Level::Error, "Could not connect"), 0u);
 }
 
 }  // namespace

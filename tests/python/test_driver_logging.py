@@ -15,7 +15,8 @@ import orvane_driver_fanuc as fanuc
 from conftest import DEADLINE, long_trajectory, wait_until
 from test_driver_fanuc import free_loopback_address
 
-# A construction that fails logs one error line (the control port refused).
+# A construction that fails says why in its exception; at debug level the
+# log tells the attempt (the control port refused).
 FAILING_CONSTRUCTION = """
 import sys, orvane, orvane_driver_fanuc as fanuc
 {before}
@@ -50,13 +51,22 @@ def run_child(before="", on_terminal=False, **environment):
     return output.decode()
 
 
+ATTEMPT = "[orvane.driver] Could not connect to FANUC RMI server"
+
+
 def test_colour_only_on_a_terminal_and_never_with_no_color():
-    piped = run_child()
-    assert "[orvane.driver] Could not start RMI comms" in piped
+    piped = run_child(ORVANE_LOG_LEVEL="Debug")
+    assert ATTEMPT in piped
     assert "\x1b[" not in piped
-    assert "\x1b[1;31m[orvane.driver] Could not start RMI comms" in run_child(on_terminal=True)
-    no_color = run_child(on_terminal=True, NO_COLOR="1")
-    assert "[orvane.driver] Could not start RMI comms" in no_color and "\x1b[" not in no_color
+    assert "\x1b[37m" + ATTEMPT in run_child(on_terminal=True, ORVANE_LOG_LEVEL="Debug")
+    no_color = run_child(on_terminal=True, NO_COLOR="1", ORVANE_LOG_LEVEL="Debug")
+    assert ATTEMPT in no_color and "\x1b[" not in no_color
+
+
+def test_a_failed_construction_is_said_once_by_its_exception():
+    # Not at error level (nor at warn, the default): the exception says it.
+    assert "Could not connect" not in run_child(ORVANE_LOG_LEVEL="Warn")
+    assert "Could not connect" not in run_child(ORVANE_LOG_LEVEL="Error")
 
 
 def test_off_silences_the_driver_from_the_environment_or_from_python():
@@ -64,7 +74,7 @@ def test_off_silences_the_driver_from_the_environment_or_from_python():
     # A level set from Python holds, whatever the environment says, also for
     # drivers constructed afterwards.
     assert run_child('fanuc.set_log_level("off")', ORVANE_LOG_LEVEL="debug") == ""
-    assert "Could not start RMI comms" in run_child('fanuc.set_log_level("Error")', ORVANE_LOG_LEVEL="Off")
+    assert ATTEMPT in run_child('fanuc.set_log_level("Debug")', ORVANE_LOG_LEVEL="Off")
 
 
 def test_set_log_level_names_the_levels():
@@ -90,17 +100,22 @@ def test_lines_can_go_to_pythons_logging(planner, capfd):
     handler = Keep()
     logger.addHandler(handler)
     fanuc.log_to_python()
+    saved, saved_python_level = fanuc.get_log_level(), logger.level
+    fanuc.set_log_level("Debug")
+    logger.setLevel(logging.DEBUG)
     try:
         with pytest.raises(fanuc.OrvaneError):
             fanuc.FanucDriver(planner, free_loopback_address())
-        assert wait_until(lambda: any("Could not start RMI comms" in r.getMessage() for r in records))
+        assert wait_until(lambda: any("Could not connect" in r.getMessage() for r in records))
     finally:
+        fanuc.set_log_level(saved)
+        logger.setLevel(saved_python_level)
         fanuc.log_to_python(False)
         logger.removeHandler(handler)
-    record = next(r for r in records if "Could not start RMI comms" in r.getMessage())
-    assert record.levelno == logging.ERROR and record.name == "orvane"
+    record = next(r for r in records if "Could not connect" in r.getMessage())
+    assert record.levelno == logging.DEBUG and record.name == "orvane"
     assert record.getMessage().startswith("[orvane.driver] ")
-    assert "Could not start RMI comms" not in capfd.readouterr().out  # not printed as well
+    assert "Could not connect" not in capfd.readouterr().out  # not printed as well
 
 
 def test_last_error_says_why_a_motion_was_refused(enabled):

@@ -139,7 +139,9 @@ def stub_names(body):
         elif isinstance(node, ast.FunctionDef):
             names.add(node.name)
             args = node.args
-            params = [a.arg for a in args.posonlyargs + args.args + args.kwonlyargs]
+            # "*" before keyword-only parameters, as pybind11's signatures show it.
+            params = [a.arg for a in args.posonlyargs + args.args] + (["*"] if args.kwonlyargs else [])
+            params += [a.arg for a in args.kwonlyargs]
             functions.setdefault(node.name, []).append(params)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
