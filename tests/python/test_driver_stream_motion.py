@@ -31,17 +31,19 @@ def test_a_stream_motion_session_moves_changes_speed_pauses_resumes_and_stops(st
     assert driver.stream_motion_limits is None  # read at enable
     assert driver.enable() == Result.Success, driver.last_error
     assert driver.stream_motion_period == pytest.approx(0.008)
-    planner.set_limit_table(arm, driver.stream_motion_limits)
+    planner.set_limit_table(driver.stream_motion_limits, arm)
 
     start = driver.current_joint_position
     goal = [start[0] + 2.0, start[1], start[2], start[3], start[4], start[5] + 3.0]
+    driver.speed = 0.3  # long enough to pause on the way
     moving = driver.move_to_async(goal)
     assert wait_until(lambda: driver.is_running)
-    driver.set_speed(0.4)
-    assert driver.pause()
+    paused = driver.pause()
+    assert paused, (moving.get(), driver.last_error, driver.read_errors(3))
     assert moving.get() == Result.ErrorTrajectoryAborted  # kept, paused
     resumed = driver.resume_async()
     assert wait_until(lambda: driver.is_running)
+    driver.speed = 0.2
     assert driver.stop() == Result.Success, driver.last_error
     assert resumed.get() == Result.ErrorTrajectoryAborted
     driver.reset_speed()
