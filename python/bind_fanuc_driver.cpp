@@ -186,7 +186,7 @@ void bind_fanuc_driver(py::module_& m) {
                 }
                 return set_payload(self, weight);
             },
-            py::arg("weight"), set_payload_doc)
+            py::kw_only(), py::arg("weight"), set_payload_doc)
         .def(
             "set_payload_value",
             [](FanucDriver& self, const py::handle& schedule, double mass, const std::vector<double>& centre_of_gravity,
