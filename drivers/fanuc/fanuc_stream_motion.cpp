@@ -45,6 +45,9 @@ constexpr std::size_t lookahead = 1;
 // fault behind it (an E-stop shows as an alarm first, as the stop itself
 // some 400 ms later).
 constexpr auto fault_settling = std::chrono::milliseconds(600);
+// After RMI is lost, how long the statuses may take to name a fault behind it
+// (the loop bridges the feed meanwhile, or ends the motion as late).
+constexpr auto rmi_fault_grace = std::chrono::milliseconds(30);
 // No status for this long is a lost link.
 constexpr auto link_timeout = std::chrono::milliseconds(500);
 // Shares of the limits left by a plan that the speed factor's rate and its
@@ -256,6 +259,7 @@ void FanucDriver::feed_loop(Run& run) {
 RunEnd FanucDriver::stream_sm(Run& run) {
     bool halting = false;
     std::optional<Clock::time_point> fault_seen_at;
+    std::optional<Clock::time_point> rmi_lost_at;
     for (;;) {
         run_step_hooks();
         take_statuses();
@@ -264,16 +268,34 @@ RunEnd FanucDriver::stream_sm(Run& run) {
             std::lock_guard lock(sampling_mutex);
             if (const auto error = run.error()) std::rethrow_exception(error);
             const auto loop_fault = sm_link->fault();
-            if (loop_fault == sm::LoopFault::link_lost || !link_usable()) {
+            const auto now = Clock::now();
+            if (!link_usable() && loop_fault == sm::LoopFault::none) {
+                // The controller may drop RMI for a fault that the next status
+                // names (the pendant): that is the reason, if it shows in time.
+                if (!rmi_lost_at) rmi_lost_at = now;
+                settling = now - *rmi_lost_at < rmi_fault_grace;
+                if (!settling) {
+                    run.fail(RunEnd::link_lost);
+                    return RunEnd::link_lost;
+                }
+            }
+            if (loop_fault == sm::LoopFault::link_lost || (rmi_lost_at && loop_fault == sm::LoopFault::host_late)) {
                 run.fail(RunEnd::link_lost);
                 return RunEnd::link_lost;
+            }
+            if (loop_fault == sm::LoopFault::host_late) {
+                sm_failure = Result::Error;
+                sm_failure_reason = "The motion ended: this host fell behind the controller's period for more than " +
+                                    std::to_string(sm::StreamMotionLink::max_coasting_periods) +
+                                    " periods in a row; no more motion was commanded and the controller stops the arm.";
+                run.fail(RunEnd::failed);
+                return RunEnd::failed;
             }
             if (loop_fault == sm::LoopFault::status) {
                 // The loop stopped commanding motion at once. An alarm may be
                 // the first sign of an E-stop or the pendant: the reason waits
                 // a moment for the status to say which.
                 const auto fault = sm_link->status_fault();
-                const auto now = Clock::now();
                 if (!fault_seen_at) fault_seen_at = now;
                 settling = (fault == sm::StatusFault::in_error || fault == sm::StatusFault::not_ready) &&
                            now - *fault_seen_at < fault_settling;
@@ -287,27 +309,28 @@ RunEnd FanucDriver::stream_sm(Run& run) {
             }
             const auto failure = run.failure();
             if (failure && failure != RunEnd::stopped) return *failure;
-            if (settling) goto wait;  // nothing more is fed meanwhile
-            if (failure == RunEnd::stopped && !halting) {
-                // Slowed to standstill within the limits, then ended.
-                halting = true;
-                time_scaler.halt(true);
-                if (run.scaler_status == TimeScaler::standing_still) run.scaler_status = TimeScaler::finished;
-            }
-            feed_loop(run);
-            const bool drained = sm_link->queued() == 0;
-            if (halting && run.scaler_status != TimeScaler::moving && drained) {
-                time_scaler.halt(false);
-                return RunEnd::stopped;
-            }
-            if (!halting && motion.phase() == MotionPhase::draining && drained && !step_hooks_waiting()) {
-                motion.apply(MotionEvent::run_ended);
-                if (run.scaler_status == TimeScaler::finished) return RunEnd::finished;
-                if (run.scaler_status == TimeScaler::standing_still) return RunEnd::paused;
-                return RunEnd::no_trajectory;
+            // Nothing more is fed while a fault settles.
+            if (!settling) {
+                if (failure == RunEnd::stopped && !halting) {
+                    // Slowed to standstill within the limits, then ended.
+                    halting = true;
+                    time_scaler.halt(true);
+                    if (run.scaler_status == TimeScaler::standing_still) run.scaler_status = TimeScaler::finished;
+                }
+                feed_loop(run);
+                const bool drained = sm_link->queued() == 0;
+                if (halting && run.scaler_status != TimeScaler::moving && drained) {
+                    time_scaler.halt(false);
+                    return RunEnd::stopped;
+                }
+                if (!halting && motion.phase() == MotionPhase::draining && drained && !step_hooks_waiting()) {
+                    motion.apply(MotionEvent::run_ended);
+                    if (run.scaler_status == TimeScaler::finished) return RunEnd::finished;
+                    if (run.scaler_status == TimeScaler::standing_still) return RunEnd::paused;
+                    return RunEnd::no_trajectory;
+                }
             }
         }
-    wait:
         if (!step_hooks_waiting()) sm_link->wait_for_tick(tick_limit);
     }
 }

@@ -90,6 +90,7 @@ std::expected<SessionInfo, SessionFailure> StreamMotionLink::open(const std::str
     }
     last = before_last = two_before = at;
     following = false;
+    coasting = 0;
     commanded_snapshot.store(at);
     measured_snapshot.store(info->ready_status.joints);
     LoopCommand stale;
@@ -166,9 +167,17 @@ void StreamMotionLink::next_command(bool motion_allowed) noexcept {
     } else if (commands.pop(command)) {
         next = command.position;
         following = command.more_follows;
+        coasting = 0;
+        tick.release();
+    } else if (following && coasting >= max_coasting_periods) {
+        // Too late to rejoin the plan smoothly: no more motion is commanded.
+        following = false;
+        loop_fault.store(LoopFault::host_late, std::memory_order_release);
+        late_count.fetch_add(1, std::memory_order_relaxed);
         tick.release();
     } else if (following) {
         // Late: on along the last acceleration; the driver skips this sample.
+        ++coasting;
         for (std::size_t axis = 0; axis < axis_units.count; ++axis) {
             next[axis] = 3.0 * last[axis] - 3.0 * before_last[axis] + two_before[axis];
         }
@@ -223,8 +232,9 @@ void StreamMotionLink::loop_main() noexcept {
         const bool motion_allowed = loop_fault.load(std::memory_order_relaxed) == LoopFault::none;
         while (lockstep->due() > 0) {
             next_command(motion_allowed);
+            const bool motion = motion_allowed && loop_fault.load(std::memory_order_relaxed) == LoopFault::none;
             const auto bytes = lockstep->answer(std::span(last.data(), axis_units.count),
-                                                CommandFlags{.motion = motion_allowed, .last = false});
+                                                CommandFlags{.motion = motion, .last = false});
             const auto sent = endpoint->send(bytes, Clock::now() + period_length);
             if (!sent.ok() && sent.outcome != UdpEndpoint::Outcome::refused) {
                 loop_fault.store(LoopFault::link_lost, std::memory_order_release);

@@ -80,8 +80,9 @@ struct LoopStatus {
     Joints commanded{};
 };
 
-/// What the loop found that ends a motion.
-enum class LoopFault : std::uint8_t { none, status, link_lost };
+/// What the loop found that ends a motion. host_late: the driver's samples
+/// stopped coming for longer than the loop may carry a motion on alone.
+enum class LoopFault : std::uint8_t { none, status, link_lost, host_late };
 
 /// One Stream Motion session of a driver, and its loop thread.
 ///
@@ -94,6 +95,12 @@ enum class LoopFault : std::uint8_t { none, status, link_lost };
 class StreamMotionLink {
 public:
     static constexpr std::size_t ring_capacity = 8;
+    /// Periods in a row the loop carries a motion on along its last
+    /// acceleration while the next sample is late. The driver then skips the
+    /// samples missed, and the arm rejoins the plan with a step that grows
+    /// with the cube of this count: beyond two periods it could break the
+    /// jerk limit, so the motion ends instead (the controller stops the arm).
+    static constexpr std::uint32_t max_coasting_periods = 2;
 
     explicit StreamMotionLink(AxisUnits units);
     ~StreamMotionLink();
@@ -165,6 +172,7 @@ private:
     // The loop thread's own (read by figures() through atomics only).
     Joints last{}, before_last{}, two_before{};
     bool following{false};  // the last command came from the driver with more to follow
+    std::uint32_t coasting{0};  // periods in a row carried on without the driver's sample
     std::array<std::uint8_t, max_packet_size + 1> inbox{};
     StreamStatus status;
     LoopStatus record;

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fanuc_fixture.hpp"
+#include "orvane/log/log.hpp"
 
 namespace fanuc_test {
 namespace {
@@ -99,6 +101,23 @@ protected:
         return q;
     }
 
+    // The host answered a period late (the controller saw no command in time).
+    bool host_stalled() const {
+        if (sim->stream_motion_status().missed_periods > 0) return true;
+        for (const auto& alarm : sim->alarms()) {
+            if (alarm.find("MOTN-603") != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    // Waits for `condition`; not reaching it is a failure unless the host
+    // stalled (the controller then ended the motion on its own).
+    bool reached(const std::function<bool()>& condition) {
+        if (eventually(condition)) return true;
+        EXPECT_TRUE(host_stalled()) << "not reached, and the host did not stall";
+        return false;
+    }
+
     // Runs `scenario` until a session of it missed no period (the host
     // stalled otherwise); each attempt on a fresh simulator and driver.
     void without_stalls(const std::function<void()>& scenario) {
@@ -110,7 +129,7 @@ protected:
             }
             scenario();
             if (HasFatalFailure()) return;
-            if (sim->stream_motion_status().missed_periods == 0) return;
+            if (!host_stalled()) return;
         }
         GTEST_SKIP() << "every attempt missed a period on this host";
     }
@@ -153,8 +172,10 @@ TEST_F(StreamMotionDriver, APlannedMoveArrivesWithinTheControllersLimitsAndOnTim
         const auto start = commanded_now();
         const std::vector<double> goal{start[0] + 0.6, start[1] + 0.3, start[2] - 0.3,
                                        start[3] + 0.8, start[4] - 0.5, start[5] + 1.2};
-        ASSERT_EQ(driver->move_to(orvane::Waypoint(goal), true), Result::Success) << driver->get_last_error();
-        if (sim->stream_motion_status().missed_periods > 0) return;
+        const auto moved = driver->move_to(orvane::Waypoint(goal), true);
+        if (host_stalled()) return;
+        ASSERT_EQ(moved, Result::Success) << driver->get_last_error() << "; " << limit_alarms_of(*sim)
+                                          << commands_not_taken(*sim) << "late cycles " << driver->late_cycles();
         EXPECT_EQ(limit_alarms_of(*sim), "");
         EXPECT_EQ(commands_not_taken(*sim), "");
         EXPECT_TRUE(within(commanded_now(), goal, 1e-6));
@@ -183,28 +204,28 @@ TEST_F(StreamMotionDriver, SpeedPauseResumeAndStopChangeTheMotionWithinTheLimits
         const auto goal = offset_by(offset_by(start, 0, 2.0), 5, 3.0);
         driver->set_speed(0.5);
         auto moving = driver->move_to_async(orvane::Waypoint(goal), true);
-        ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 20; }));
+        if (!reached([&] { return taken_positions(*sim).size() > 20; })) return;
 
         // Asked at once, taken at the bounded rate: the factor gets there.
         driver->set_speed(0.25);
-        ASSERT_TRUE(eventually([&] { return std::abs(driver->time_scaler_factor() - 0.25) < 1e-9; }));
+        if (!reached([&] { return std::abs(driver->time_scaler_factor() - 0.25) < 1e-9; })) return;
         EXPECT_TRUE(driver->is_moving());
         auto paused = driver->pause_async();
         ASSERT_EQ(paused.wait_for(wait_limit), std::future_status::ready);
         EXPECT_TRUE(paused.get());
         // Paused: the arm stands, the motion is kept.
-        ASSERT_TRUE(eventually([&] { return still_at_end(taken_positions(*sim)) >= 5; }));
+        if (!reached([&] { return still_at_end(taken_positions(*sim)) >= 5; })) return;
         ASSERT_TRUE(is_ready(moving));
         EXPECT_EQ(moving.get(), Result::ErrorTrajectoryAborted);
         EXPECT_EQ(driver->motion_phase(), orvane::drivers::MotionPhase::paused);
 
         auto resumed = driver->resume_async();
-        ASSERT_TRUE(eventually([&] { return still_at_end(taken_positions(*sim)) == 0; }));
+        if (!reached([&] { return still_at_end(taken_positions(*sim)) == 0; })) return;
         const Result stopped = driver->stop(false);
         EXPECT_EQ(stopped, Result::Success) << driver->get_last_error();
         ASSERT_TRUE(is_ready(resumed));
         EXPECT_EQ(resumed.get(), Result::ErrorTrajectoryAborted);
-        if (sim->stream_motion_status().missed_periods > 0) return;
+        if (host_stalled()) return;
         // At standstill short of the goal, every command within the limits,
         // and the session still up for the next motion.
         ASSERT_TRUE(eventually([&] { return still_at_end(taken_positions(*sim)) >= 3; }));
@@ -224,15 +245,136 @@ TEST_F(StreamMotionDriver, AMotionReplacedOrBlendedInFlightStaysWithinTheLimits)
         enable_and_plan_within_limits();
         const auto start = commanded_now();
         auto first = driver->move_to_async(orvane::Waypoint(offset_by(start, 0, 1.0)), true);
-        ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 30; }));
+        if (!reached([&] { return taken_positions(*sim).size() > 30; })) return;
         const auto second_goal = offset_by(offset_by(start, 1, 0.3), 0, -0.4);
-        EXPECT_EQ(driver->move_to(orvane::Waypoint(second_goal), true), Result::Success) << driver->get_last_error();
+        const auto moved = driver->move_to(orvane::Waypoint(second_goal), true);
         ASSERT_TRUE(is_ready(first));
         EXPECT_EQ(first.get(), Result::ErrorTrajectoryAborted);
-        if (sim->stream_motion_status().missed_periods > 0) return;
+        if (host_stalled()) return;
+        EXPECT_EQ(moved, Result::Success) << driver->get_last_error() << "; late cycles " << driver->late_cycles();
         EXPECT_EQ(limit_alarms_of(*sim), "");
         EXPECT_EQ(commands_not_taken(*sim), "");
         EXPECT_TRUE(within(commanded_now(), second_goal, 1e-6));
+    });
+}
+
+TEST_F(StreamMotionDriver, EventsAndTheMotionLogSeeEveryPeriodsCommand) {
+    using orvane::drivers::Trigger;
+    without_stalls([&] {
+        enable_and_plan_within_limits();
+        std::ostringstream log_lines;
+        orvane::log::set_output(&log_lines);
+        driver->log_motions = true;
+        const auto start = commanded_now();
+        const auto goal = offset_by(start, 0, 0.8);
+        const double halfway = 0.5 * (start[0] + goal[0]);
+        std::vector<double> evaluated;  // the time of every step the conditions saw
+        std::vector<double> crossed;    // joint 1 commanded when its condition held
+        double timed_at = -1.0;
+        driver->add_event(Trigger([&](const auto&, double time, const auto&, const auto&) {
+                              evaluated.push_back(time);
+                              return false;
+                          }),
+                          [](double) {});
+        driver->add_event(Trigger::Time() >= 0.3, [&](double time) { timed_at = time; });
+        driver->add_event(Trigger::JointPosition(0) >= halfway &&
+                              Trigger([&](const auto&, double, const std::vector<double>& q, const auto&) {
+                                  crossed = q;
+                                  return true;
+                              }),
+                          [](double) {});
+        const auto moved = driver->move_to(orvane::Waypoint(goal), true);
+        driver->log_motions = false;
+        // Lines still on their way are printed before the stream is read.
+        orvane::log::set_output(nullptr);
+        orvane::log::flush(std::chrono::seconds(10));
+        if (host_stalled()) return;
+        ASSERT_EQ(moved, Result::Success) << driver->get_last_error();
+
+        // Evaluated once for every commanded sample, at the controller's period.
+        ASSERT_GT(evaluated.size(), 20U);
+        std::size_t one_period = 0;
+        for (std::size_t k = 1; k < evaluated.size(); ++k) {
+            const double step = evaluated[k] - evaluated[k - 1];
+            ASSERT_LE(step, 0.008 + 1e-9) << "step " << k;
+            one_period += std::abs(step - 0.008) < 1e-9 ? 1 : 0;
+        }
+        EXPECT_GE(one_period + 3, evaluated.size());
+        // Fired in the first period at or past its condition.
+        EXPECT_GE(timed_at, 0.3);
+        EXPECT_LT(timed_at, 0.3 + 0.008 + 1e-9);
+        // On the position commanded in that period, which the controller got too.
+        ASSERT_EQ(crossed.size(), 6U);
+        EXPECT_GE(crossed[0], halfway);
+        bool commanded = false;
+        for (const auto& position : taken_positions(*sim)) {
+            commanded = commanded || std::abs(position[0] / degrees_per_radian - crossed[0]) < 1e-5;
+        }
+        EXPECT_TRUE(commanded);
+        // The motion log printed every one of those samples.
+        const auto lines = log_lines.str();
+        std::size_t logged = 0;
+        for (auto at = lines.find("desired_position="); at != std::string::npos;
+             at = lines.find("desired_position=", at + 1)) {
+            ++logged;
+        }
+        EXPECT_GE(logged, evaluated.size());
+    });
+}
+
+TEST_F(StreamMotionDriver, ALateSampleIsBridgedButAHostFarBehindEndsTheMotionWithoutAJump) {
+    using orvane::drivers::Trigger;
+    // A condition that holds the streaming thread (a host busy elsewhere)
+    // until `enough` holds.
+    const auto hold_until = [&](std::function<bool()> enough, bool& held) {
+        driver->add_event(Trigger::Time() >= 0.2 && Trigger([&, enough](const auto&, double, const auto&, const auto&) {
+                              if (held) return false;
+                              held = true;
+                              return eventually(enough);
+                          }),
+                          [](double) {});
+    };
+
+    // Later than the loop may bridge: the motion ends, the commands never jump.
+    enable_and_plan_within_limits();
+    const auto start = commanded_now();
+    bool held = false;
+    // Until the controller saw a period without a motion command.
+    hold_until([&] { return sim->stream_motion_status().missed_periods > 0; }, held);
+    EXPECT_EQ(driver->move_to(orvane::Waypoint(offset_by(start, 0, 0.8)), true), Result::Error);
+    EXPECT_NE(driver->get_last_error().find("fell behind"), std::string::npos) << driver->get_last_error();
+    EXPECT_TRUE(held);
+    // The controller saw the missed period, and no command beyond its limits.
+    for (const auto& alarm : sim->alarms()) {
+        const bool limit = limit_alarms_of(*sim).find(alarm) != std::string::npos;
+        EXPECT_TRUE(!limit || alarm.find("MOTN-603") != std::string::npos) << alarm;
+    }
+    const auto positions = taken_positions(*sim);
+    for (std::size_t k = 2; k < positions.size(); ++k) {
+        // A change of step of 0.1° is some 30 rad/s² at 8 ms: no plan nor bridge makes one.
+        ASSERT_LT(std::abs(positions[k][0] - 2.0 * positions[k - 1][0] + positions[k - 2][0]), 0.1) << "command " << k;
+    }
+    EXPECT_FALSE(driver->is_enabled());
+    ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+    EXPECT_TRUE(sim->stream_motion_status().live);
+    driver.reset();
+    sim->stop();
+    SetUp();
+
+    // One period late: bridged along the last acceleration, then back on the plan.
+    without_stalls([&] {
+        enable_and_plan_within_limits();
+        const auto goal = offset_by(commanded_now(), 0, 0.8);
+        bool held = false;
+        hold_until([&] { return driver->late_cycles() >= 1; }, held);
+        const auto moved = driver->move_to(orvane::Waypoint(goal), true);
+        if (host_stalled()) return;
+        EXPECT_EQ(moved, Result::Success) << driver->get_last_error();
+        EXPECT_TRUE(held);
+        EXPECT_GE(driver->late_cycles(), 1U);
+        EXPECT_EQ(limit_alarms_of(*sim), "");
+        EXPECT_EQ(commands_not_taken(*sim), "");
+        EXPECT_TRUE(within(commanded_now(), goal, 1e-6));
     });
 }
 
@@ -266,6 +408,9 @@ TEST_F(StreamMotionDriver, ControllerFaultsEndTheRunWithTheirResultAndEnableBrin
          [](sim::ControllerSimulator& c) { c.set_teach_pendant(false); }, Result::ErrorControllerNotInAutoMode},
         {[](sim::ControllerSimulator& c) { c.push_system_fault(); }, [](sim::ControllerSimulator&) {},
          Result::ErrorControllerAlarmActive},
+        // Servo power off raises an alarm with it.
+        {[](sim::ControllerSimulator& c) { c.set_servo_ready(false); },
+         [](sim::ControllerSimulator& c) { c.set_servo_ready(true); }, Result::ErrorControllerAlarmActive},
     };
     for (const auto& fault : faults) {
         ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
