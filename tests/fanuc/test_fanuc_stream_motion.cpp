@@ -240,6 +240,62 @@ TEST_F(StreamMotionDriver, SpeedPauseResumeAndStopChangeTheMotionWithinTheLimits
     });
 }
 
+TEST_F(StreamMotionDriver, ASpeedChangeReachesTheCommandsWithinTwoPeriods) {
+    using orvane::drivers::Trigger;
+    without_stalls([&] {
+        enable_and_plan_within_limits();
+        const auto start = commanded_now();
+        const auto goal = offset_by(offset_by(start, 0, 0.8), 5, 1.0);
+        // A move that a stalled host ended says nothing of the speed change.
+        const auto move = [&](const std::vector<double>& to) {
+            const auto moved = driver->move_to(orvane::Waypoint(to), true);
+            if (!host_stalled()) EXPECT_EQ(moved, Result::Success) << driver->get_last_error();
+            return moved == Result::Success;
+        };
+        // From a start reached by a plan, so that both runs below start alike.
+        if (!move(goal) || !move(start)) return;
+
+        // The same motion twice, its every commanded sample recorded; the
+        // second asks for half speed from an event (on the streaming thread,
+        // so its sample is known).
+        std::size_t asked_at = 0;
+        const auto commanded_samples = [&](bool change_speed) {
+            std::vector<std::vector<double>> samples;
+            driver->add_event(Trigger([&](const auto&, double, const std::vector<double>& q, const auto&) {
+                                  samples.push_back(q);
+                                  return false;
+                              }),
+                              [](double) {});
+            if (change_speed) {
+                driver->add_event(Trigger::Time() >= 0.3, [&](double) {
+                    asked_at = samples.size() - 1;
+                    driver->set_speed(0.5);
+                });
+            }
+            if (!move(goal)) samples.clear();
+            return samples;
+        };
+        const auto planned = commanded_samples(false);
+        if (planned.empty() || !move(start)) return;
+        const auto slowed = commanded_samples(true);
+        driver->reset_speed();
+        if (slowed.empty() || host_stalled()) return;
+        if (driver->late_cycles() > 0) GTEST_SKIP() << "a late sample was skipped: the runs cannot be compared";
+
+        ASSERT_GT(asked_at, 0U);
+        std::size_t first_changed = 0;
+        while (first_changed < std::min(planned.size(), slowed.size()) &&
+               within(planned[first_changed], slowed[first_changed], 1e-12)) {
+            ++first_changed;
+        }
+        // Nothing changed before it was asked; the change shows within two periods.
+        EXPECT_GT(first_changed, asked_at);
+        EXPECT_LE(first_changed, asked_at + 2);
+        EXPECT_GT(slowed.size(), planned.size());
+        EXPECT_EQ(limit_alarms_of(*sim), "");
+    });
+}
+
 TEST_F(StreamMotionDriver, AMotionReplacedOrBlendedInFlightStaysWithinTheLimits) {
     without_stalls([&] {
         enable_and_plan_within_limits();
