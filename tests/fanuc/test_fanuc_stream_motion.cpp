@@ -184,6 +184,33 @@ TEST_F(StreamMotionDriver, EnableBringsTheStreamUpOverRmiAndDisableEndsItsProgra
     EXPECT_FALSE(rmi.stream_motion_limits().has_value());
 }
 
+TEST_F(StreamMotionDriver, MotionsTheControllerWouldPlanAreRefusedAndTheStreamGoesOn) {
+    enable_and_plan_within_limits();
+    const auto start = commanded_now();
+    const std::vector<double> elsewhere = offset_by(start, 0, 0.2);
+    const auto refused = [&](const std::string& what, Result result) {
+        EXPECT_EQ(result, Result::Error) << what;
+        const auto why = driver->get_last_error();
+        EXPECT_NE(why.find("Stream Motion"), std::string::npos) << what << ": " << why;
+    };
+    refused("move_joint", driver->move_joint(elsewhere));
+    refused("move_linear", driver->move_linear(elsewhere));
+    refused("move_joint_async", driver->move_joint_async(elsewhere).get());
+    refused("call_program", driver->call_program("PICK"));
+    refused("wait_time", driver->wait_time(0.1));
+    // Nothing reached the controller's instruction queue, and the stream still moves the arm.
+    EXPECT_EQ(count_sent(*sim, "FRC_JointMotion"), 0U);
+    EXPECT_EQ(count_sent(*sim, "FRC_LinearMotion"), 0U);
+    EXPECT_EQ(count_sent(*sim, "FRC_WaitTime"), 0U);
+    EXPECT_EQ(count_sent(*sim, "FRC_Call"), 1U);  // the streaming program's own
+    EXPECT_TRUE(driver->is_enabled());
+    without_stalls([&] {
+        if (!driver->is_enabled()) enable_and_plan_within_limits();
+        const auto moved = driver->move_to(orvane::Waypoint(offset_by(commanded_now(), 0, 0.2)), true);
+        if (!host_stalled()) EXPECT_EQ(moved, Result::Success) << driver->get_last_error();
+    });
+}
+
 TEST_F(StreamMotionDriver, APlannedMoveArrivesWithinTheControllersLimitsAndOnTime) {
     without_stalls([&] {
         enable_and_plan_within_limits();

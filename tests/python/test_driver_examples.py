@@ -244,3 +244,10 @@ def test_registers_and_frames_gives_up_when_no_program_answers(simulator):
                              "--timeout", "1"], capture_output=True, text=True, timeout=DEADLINE * 2)  # fmt: skip
     assert result.returncode == 1
     assert "no program answered within 1 s" in result.stderr
+
+
+def test_controller_motions_pick_and_place(simulator):
+    out = run("controller_motions.py", "--host", simulator.address)
+    for step in ["approach the part", "lift", "through the via point", "lower the part", "retreat", "back home"]:
+        assert f"{step}: Result.Success" in out
+    assert simulator.status()["queued"] == 0
