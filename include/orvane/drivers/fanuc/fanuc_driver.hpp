@@ -695,6 +695,8 @@ protected:
     std::optional<std::future<RmiSocket::ResponsePtr>> program_call;
     /// Guarded by sampling_mutex: the last three commands handed to the loop, oldest first.
     std::array<stream_motion::Joints, 3> sm_history{};
+    /// Guarded by sampling_mutex: the number of the next sample handed to the loop.
+    std::uint64_t sm_next_sample{0};
     /// Guarded by sampling_mutex: what ended the last run over Stream Motion, when a fault did.
     std::optional<Result> sm_failure;
     std::optional<std::string> sm_failure_reason;
