@@ -195,6 +195,11 @@ class Report:
         self.add(operation, short(result), seconds, result == expect)
         line = f"  {operation:<40} {short(result):<38} {seconds:6.2f} s"
         print(f"\r{line}\033[K" if self.live else line)
+        if result != expect and result not in (fanuc.Result.Success, fanuc.Result.ErrorTrajectoryAborted):
+            # A failed motion leaves the driver disabled (last_error says why); a
+            # program that goes on enables it again (a no-op when still enabled).
+            print(f"  {'':<40} {driver.last_error}")
+            self.call("enable again after the failure", driver.enable, ok=lambda r: r == fanuc.Result.Success)
         return result
 
     def table(self):

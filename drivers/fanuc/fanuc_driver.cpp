@@ -329,6 +329,7 @@ Result FanucDriver::enable() {
     }
     std::lock_guard lock(sampling_mutex);
     motion.apply(result == Result::Success ? MotionEvent::enabled : MotionEvent::enable_failed);
+    if (result == Result::Success) disabled_by.clear();
     motion_changed.notify_all();
     return result;
 }

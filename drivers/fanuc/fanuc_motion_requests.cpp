@@ -125,6 +125,17 @@ bool FanucDriver::busy() const {
     }
 }
 
+std::string FanucDriver::not_enabled_reason(std::unique_lock<std::mutex>& lock) const {
+    (void)lock;
+    if (disabled_by.empty()) return "The driver is not enabled: call enable() first.";
+    return "The driver is not enabled since a motion failed (" + disabled_by + "): call enable() first.";
+}
+
+std::string FanucDriver::not_enabled_reason() const {
+    std::unique_lock lock(sampling_mutex);
+    return not_enabled_reason(lock);
+}
+
 std::shared_future<Result> FanucDriver::refused(const Result& result, const std::string& why) {
     refuse(why);
     return ready(result);
@@ -136,9 +147,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
     const auto before = motion.published_phase();
     // Without the controller every motion answers alike, enabled before or not.
     if (!check_link()) return refused(Result::ErrorControllerConnection, "The controller is not connected.");
-    if (before == MotionPhase::disabled) {
-        return refused(Result::ErrorControllerEnableMotors, "The driver is not enabled: call enable() first.");
-    }
+    if (before == MotionPhase::disabled) return refused(Result::ErrorControllerEnableMotors, not_enabled_reason());
     // Lost and made anew: RMI is no longer initialised.
     if (motion.published_phase() == MotionPhase::disabled) {
         return refused(Result::ErrorControllerConnection,
@@ -171,7 +180,9 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
         const auto phase = motion.phase();
         if (phase == MotionPhase::closed) return ready(Result::ErrorTrajectoryAborted);
         if (phase == MotionPhase::disabled) {
-            return refused(Result::ErrorControllerEnableMotors, "The driver is not enabled: call enable() first.");
+            const auto why = not_enabled_reason(lock);
+            lock.unlock();
+            return refused(Result::ErrorControllerEnableMotors, why);
         }
         if (is_speed_zero_for(request.source)) return ready(Result::ErrorSpeedIsZero);
 

@@ -86,6 +86,10 @@ void FanucDriver::finish_run(const std::shared_ptr<Run>& run, RunEnd end, std::e
     if (end == RunEnd::link_lost) set_last_error("The link to the controller was lost during the motion.");
     // The monitor stopped it: the stop is how, the deviation is why.
     if (run->stopped_for_deviation && !error && end != RunEnd::link_lost) result = Result::ErrorPathDeviation;
+    if (aborts || end == RunEnd::link_lost) {
+        const auto why = get_last_error();
+        disabled_by = why.empty() ? result.message : why;
+    }
     const bool keeps_motion = end == RunEnd::paused && !error;
     if (!keeps_motion && end != RunEnd::finished) {
         std::lock_guard pending(pending_mutex);

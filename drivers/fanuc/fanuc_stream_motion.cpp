@@ -21,6 +21,8 @@
 #include <exception>
 #include <string>
 
+#include <pthread.h>
+
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/log/log.hpp"
@@ -261,6 +263,9 @@ void FanucDriver::feed_loop(Run& run) {
 }
 
 RunEnd FanucDriver::stream_sm(Run& run) {
+    // Once for this thread: it draws a sample every period from now on.
+    thread_local const bool realtime = sm::prefer_realtime(pthread_self(), sm::sampling_priority);
+    if (!realtime) sm::note_without_realtime();
     bool halting = false;
     std::optional<Clock::time_point> fault_seen_at;
     std::optional<Clock::time_point> rmi_lost_at;

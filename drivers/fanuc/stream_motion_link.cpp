@@ -12,6 +12,8 @@
 
 #include <pthread.h>
 
+#include "orvane/log/log.hpp"
+
 namespace orvane::drivers::stream_motion {
 
 namespace {
@@ -50,6 +52,20 @@ Joints JointsSnapshot::load() const noexcept {
         std::atomic_thread_fence(std::memory_order_acquire);
         if (sequence_.load(std::memory_order_relaxed) == before) return joints;
     }
+}
+
+bool prefer_realtime(pthread_t thread, int priority) noexcept {
+    sched_param parameters{};
+    parameters.sched_priority = priority;
+    return pthread_setschedparam(thread, SCHED_FIFO, &parameters) == 0;
+}
+
+void note_without_realtime() {
+    static std::atomic<bool> noted{false};
+    if (noted.exchange(true)) return;
+    log::log_info("driver", "Stream Motion runs at normal scheduling priority (real-time scheduling is not permitted "
+                            "to this process): on a busy host a motion may end as late. Allow it with a real-time "
+                            "priority limit (ulimit -r, or CAP_SYS_NICE).");
 }
 
 StreamMotionLink::StreamMotionLink(AxisUnits units) : axis_units(units), follower(units.count) {}
@@ -101,6 +117,7 @@ std::expected<SessionInfo, SessionFailure> StreamMotionLink::open(const std::str
     reset_requested = true;
     running = true;
     loop_thread = std::thread([this] { loop_main(); });
+    if (!prefer_realtime(loop_thread.native_handle(), loop_priority)) note_without_realtime();
     return info;
 }
 
@@ -161,26 +178,33 @@ void StreamMotionLink::record_latency(Clock::duration elapsed) noexcept {
 void StreamMotionLink::next_command(bool motion_allowed) noexcept {
     if (!motion_allowed) {
         follower.hold();  // nothing more of that motion is sent
-    } else {
-        const bool was_on_plan = follower.on_plan();
-        switch (follower.step([this](PlanSample& sample) { return commands.pop(sample); })) {
-            case PlanFollower::Outcome::planned: tick.release(); break;
-            case PlanFollower::Outcome::bridged:
-                late_count.fetch_add(1, std::memory_order_relaxed);
-                tick.release();
-                break;
-            case PlanFollower::Outcome::too_late:
-                // Too late to rejoin the plan within the limits: no more motion is commanded.
-                loop_fault.store(LoopFault::host_late, std::memory_order_release);
-                late_count.fetch_add(1, std::memory_order_relaxed);
-                tick.release();
-                break;
-            case PlanFollower::Outcome::resting:
-                // The end of a motion's easing is what the driver waits for to end its run.
-                if (!was_on_plan && follower.on_plan()) tick.release();
-                break;
-        }
+        publish();
+        return;
     }
+    const bool was_on_plan = follower.on_plan();
+    const auto outcome = follower.step([this](PlanSample& sample) { return commands.pop(sample); });
+    // Published before the sampling thread is woken: it draws up to the sample now wanted.
+    publish();
+    switch (outcome) {
+        case PlanFollower::Outcome::planned: tick.release(); break;
+        case PlanFollower::Outcome::bridged:
+            late_count.fetch_add(1, std::memory_order_relaxed);
+            tick.release();
+            break;
+        case PlanFollower::Outcome::too_late:
+            // Too late to rejoin the plan within the limits: no more motion is commanded.
+            loop_fault.store(LoopFault::host_late, std::memory_order_release);
+            late_count.fetch_add(1, std::memory_order_relaxed);
+            tick.release();
+            break;
+        case PlanFollower::Outcome::resting:
+            // The end of a motion's easing is what the driver waits for to end its run.
+            if (!was_on_plan && follower.on_plan()) tick.release();
+            break;
+    }
+}
+
+void StreamMotionLink::publish() noexcept {
     wanted.store(follower.wanted(), std::memory_order_release);
     on_plan.store(follower.on_plan(), std::memory_order_release);
     late_samples.store(follower.late_samples() - late_samples_base, std::memory_order_relaxed);

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <pthread.h>
+
 #include "orvane/drivers/fanuc/stream_motion_figures.hpp"
 #include "orvane/drivers/fanuc/stream_motion_lockstep.hpp"
 #include "orvane/drivers/fanuc/stream_motion_session.hpp"
@@ -77,6 +79,19 @@ struct LoopStatus {
 /// What the loop found that ends a motion. host_late: the driver's samples
 /// stopped coming for longer than the loop may bridge a motion alone.
 enum class LoopFault : std::uint8_t { none, status, link_lost, host_late };
+
+/// Real-time (first-in, first-out) scheduling for `thread` at `priority`,
+/// where the process may have it. A host busy with other work otherwise
+/// wakes the loop and the sampling thread tens of milliseconds late, several
+/// of the controller's periods; they use microseconds of each period.
+/// False when refused (no permission): the thread keeps its scheduling.
+bool prefer_realtime(pthread_t thread, int priority) noexcept;
+/// Real-time priorities of the loop thread and of the driver's sampling
+/// thread (below the loop's, which must answer the controller first).
+inline constexpr int loop_priority = 30;
+inline constexpr int sampling_priority = 29;
+/// Logs, once per process, that Stream Motion runs without real-time scheduling.
+void note_without_realtime();
 
 /// One Stream Motion session of a driver, and its loop thread.
 ///
@@ -143,6 +158,8 @@ private:
     /// The command answering the next owed status number.
     void next_command(bool motion_allowed) noexcept;
     void record_latency(std::chrono::steady_clock::duration latency) noexcept;
+    /// What the driver reads of the follower: the sample wanted, whether on the plan.
+    void publish() noexcept;
     const Joints& last_command() const noexcept { return follower.command(); }
 
     AxisUnits axis_units;

@@ -257,7 +257,11 @@ TEST_F(StreamMotionDriver, SpeedPauseResumeAndStopChangeTheMotionWithinTheLimits
         EXPECT_TRUE(driver->is_moving());
         auto paused = driver->pause_async();
         ASSERT_EQ(paused.wait_for(wait_limit), std::future_status::ready);
-        EXPECT_TRUE(paused.get());
+        // False: the motion ended before standing still, which only a stalled host may cause.
+        const bool held = paused.get();
+        if (!held && host_stalled()) return;
+        ASSERT_TRUE(held) << driver->get_last_error() << "; " << limit_alarms_of(*sim) << "late cycles "
+                          << driver->late_cycles();
         // Paused: the arm stands, the motion is kept.
         if (!reached([&] { return still_at_end(taken_positions(*sim)) >= 5; })) return;
         ASSERT_TRUE(is_ready(moving));
@@ -444,8 +448,14 @@ TEST_F(StreamMotionDriver, AHostFarBehindEndsTheMotionWithoutAJumpAndEnableBring
         ASSERT_LT(std::abs(positions[k][0] - 2.0 * positions[k - 1][0] + positions[k - 2][0]), 0.1) << "command " << k;
     }
     EXPECT_FALSE(driver->is_enabled());
+    // The next motion is refused, saying which failure left the driver disabled.
+    EXPECT_EQ(driver->move_to(orvane::Waypoint(start), true), Result::ErrorControllerEnableMotors);
+    EXPECT_NE(driver->get_last_error().find("since a motion failed"), std::string::npos) << driver->get_last_error();
+    EXPECT_NE(driver->get_last_error().find("fell behind"), std::string::npos) << driver->get_last_error();
     ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
     EXPECT_TRUE(sim->stream_motion_status().live);
+    // Enabled again, the reason is gone and the arm moves.
+    EXPECT_EQ(driver->move_to(orvane::Waypoint(start), true), Result::Success) << driver->get_last_error();
 }
 
 TEST_F(StreamMotionDriver, ASampleOnePeriodLateIsBridgedAndTheMotionArrives) {

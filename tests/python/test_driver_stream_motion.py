@@ -61,3 +61,16 @@ def test_rmi_stays_the_default_and_a_bad_stream_motion_port_is_refused(simulator
     driver.close()
     with pytest.raises(ValueError):
         fanuc.FanucDriver(planner, arm, simulator.address, stream_motion=True, stream_motion_port=70000)
+
+
+def test_motions_the_controller_would_plan_are_refused_over_stream_motion(streaming, planner, arm):
+    sim, driver = streaming
+    assert driver.enable() == Result.Success, driver.last_error
+    planner.set_limit_table(driver.stream_motion_limits, arm)
+    here = driver.current_joint_position
+    for name, call in [("move_joint", lambda: driver.move_joint(here)), ("move_linear", lambda: driver.move_linear(here)),
+                       ("call_program", lambda: driver.call_program("PICK"))]:  # fmt: skip
+        assert call() == Result.Error, name
+        assert "Stream Motion" in driver.last_error, (name, driver.last_error)
+    # The stream still moves the arm.
+    assert driver.move_to([here[0] + 0.1] + here[1:]) == Result.Success, driver.last_error

@@ -454,6 +454,9 @@ protected:
     std::shared_future<Result> request_motion(const MotionRequest& request);
     /// A motion request refused before anything moves.
     std::shared_future<Result> refused(const Result& result, const std::string& why);
+    /// The refusal of a motion while disabled, with the failure that disabled it.
+    std::string not_enabled_reason() const;
+    std::string not_enabled_reason(std::unique_lock<std::mutex>& sampling_lock) const;
     /// Requests wait while the motion's life is in one of its short owned
     /// phases, or a run winds down. Caller holds sampling_mutex.
     bool busy() const;
@@ -700,6 +703,9 @@ protected:
     /// Guarded by sampling_mutex: what ended the last run over Stream Motion, when a fault did.
     std::optional<Result> sm_failure;
     std::optional<std::string> sm_failure_reason;
+    /// Guarded by sampling_mutex: why a failed motion left the driver disabled
+    /// (said again when a later motion is refused for it); cleared by enable().
+    std::string disabled_by;
 
     /// Last: its thread uses the members above and is joined before they go.
     FanucFeedback feedback{*this};
