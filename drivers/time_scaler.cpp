@@ -47,6 +47,39 @@ void interpolate(std::vector<double>& out, std::size_t dof, const std::vector<do
     }
 }
 
+// The quintic through (p, v, a) at both ends of a segment of length h, at
+// share s of it: position, velocity and acceleration.
+void interpolate_quintic(orvane::State& state, std::size_t dof, const orvane::Trajectory& trajectory, std::size_t i,
+                         double h, double s) {
+    const auto& p = trajectory.positions();
+    const auto& v = trajectory.velocities();
+    const auto& a = trajectory.accelerations();
+    const double s2 = s * s, s3 = s2 * s, s4 = s3 * s, s5 = s4 * s;
+    const double h0 = 1 - 10 * s3 + 15 * s4 - 6 * s5, d0 = -30 * s2 + 60 * s3 - 30 * s4, e0 = -60 * s + 180 * s2 - 120 * s3;
+    const double h1 = s - 6 * s3 + 8 * s4 - 3 * s5, d1 = 1 - 18 * s2 + 32 * s3 - 15 * s4, e1 = -36 * s + 96 * s2 - 60 * s3;
+    const double h2 = 0.5 * s2 - 1.5 * s3 + 1.5 * s4 - 0.5 * s5, d2 = s - 4.5 * s2 + 6 * s3 - 2.5 * s4,
+                 e2 = 1 - 9 * s + 18 * s2 - 10 * s3;
+    const double h3 = 0.5 * s3 - s4 + 0.5 * s5, d3 = 1.5 * s2 - 4 * s3 + 2.5 * s4, e3 = 3 * s - 12 * s2 + 10 * s3;
+    const double h4 = -4 * s3 + 7 * s4 - 3 * s5, d4 = -12 * s2 + 28 * s3 - 15 * s4, e4 = -24 * s + 84 * s2 - 60 * s3;
+    const double h5 = 10 * s3 - 15 * s4 + 6 * s5, d5 = 30 * s2 - 60 * s3 + 30 * s4, e5 = 60 * s - 180 * s2 + 120 * s3;
+    state.position.resize(dof);
+    state.velocity.resize(dof);
+    state.acceleration.resize(dof);
+    for (std::size_t j = 0; j < dof; ++j) {
+        const double p0 = p[i][j], p1 = p[i + 1][j];
+        const double v0 = v[i][j] * h, v1 = v[i + 1][j] * h;
+        const double a0 = a[i][j] * h * h, a1 = a[i + 1][j] * h * h;
+        state.position[j] = h0 * p0 + h1 * v0 + h2 * a0 + h3 * a1 + h4 * v1 + h5 * p1;
+        state.velocity[j] = (d0 * p0 + d1 * v0 + d2 * a0 + d3 * a1 + d4 * v1 + d5 * p1) / h;
+        state.acceleration[j] = (e0 * p0 + e1 * v0 + e2 * a0 + e3 * a1 + e4 * v1 + e5 * p1) / (h * h);
+    }
+}
+
+bool has_derivatives(const orvane::Trajectory& trajectory, std::size_t i, std::size_t dof) {
+    return trajectory.velocities()[i].size() == dof && trajectory.velocities()[i + 1].size() == dof &&
+           trajectory.accelerations()[i].size() == dof && trajectory.accelerations()[i + 1].size() == dof;
+}
+
 }  // namespace
 
 void scale_state(orvane::State& state, double scale) {
@@ -141,11 +174,66 @@ void TimeScaler::set_tcp_constraint(std::shared_ptr<const orvane::RobotArm> arm,
     tcp_constraint = TcpConstraint{std::move(arm), max_tcp_velocity, false};
 }
 
+void TimeScaler::set_factor_limits(std::optional<FactorLimits> limits) {
+    const auto usable = [](double value) { return std::isfinite(value) && value > 0.0; };
+    if (limits && (!usable(limits->max_rate) || !usable(limits->max_rate_change))) return;
+    factor_limits = limits;
+}
+
+void TimeScaler::settle_factor() {
+    factor = halting ? 0.0 : scale_user * scale;
+    factor_rate = 0.0;
+}
+
+double TimeScaler::bounded_factor(double target) {
+    if (!factor_limits) {
+        factor = target;
+        factor_rate = 0.0;
+        return factor;
+    }
+    const double dt = delta_time;
+    const double step = factor_limits->max_rate_change * dt;  // the largest change of rate per interval
+    const double error = target - factor;
+    // The fastest rate from which slowing by `step` each interval still ends
+    // on the target rather than beyond it.
+    const double braking = step * (-0.5 + std::sqrt(0.25 + 2.0 * std::abs(error) / (step * dt)));
+    const double wanted = std::copysign(std::min(factor_limits->max_rate, braking), error);
+    factor_rate += std::clamp(wanted - factor_rate, -step, step);
+    double next = factor + factor_rate * dt;
+    const bool crossed = (error >= 0.0 && next >= target) || (error <= 0.0 && next <= target);
+    if (crossed && std::abs(factor_rate) <= 2.0 * step) {
+        // Arrived: the last change of rate is within one interval's bound.
+        next = target;
+        factor_rate = 0.0;
+    }
+    if (next <= 0.0) {
+        next = 0.0;
+        factor_rate = 0.0;
+    }
+    factor = next;
+    return factor;
+}
+
+void TimeScaler::finish_bounded_ramp() {
+    if (!is_moving_scale_user || !factor_limits || elapsed_time < scale_movement.end_time) return;
+    const double reached = halting ? 0.0 : scale_user * scale;
+    if (std::abs(factor - reached) > scale_user_tolerance) return;
+    is_moving_scale_user = false;
+    scale_movement_finished.set_value(true);
+}
+
 void TimeScaler::step_scale_movement() {
     double value = 0.0;
     if (scale_movement(elapsed_time, value)) {
         set_scale_user(value);
         return;
+    }
+    if (factor_limits) {
+        // The ramp is over when the bounded factor got there, not before:
+        // a pause's waiters learn of the standstill, not of the request.
+        set_scale_user(scale_movement.target_scale);
+        const double reached = halting ? 0.0 : scale_user * scale;
+        if (std::abs(factor - reached) > scale_user_tolerance) return;
     }
     // The final speed is in place before the waiters wake up, so that one of
     // them reading the speed right away sees the ramp's target.
@@ -222,36 +310,42 @@ int TimeScaler::next(orvane::State& state) {
     }
 
     if (index == count - 1) {
+        const double last_factor = bounded_factor(halting ? 0.0 : product);
         state.time = elapsed_time;
         state.position = positions.back();
         state.velocity = velocities.back();
         state.acceleration = accelerations.back();
-        scale_state(state, product);
+        scale_state(state, last_factor);
         index = count;
         time = trajectory->duration();
-        return product <= 0.0 ? standing_still : moving;
+        finish_bounded_ramp();
+        return last_factor <= 0.0 ? standing_still : moving;
     }
 
     update_scale(product);
-    const double factor = scale_user * scale;
+    const double effective = bounded_factor(halting ? 0.0 : scale_user * scale);
 
     const std::size_t i = index;
     state.time = elapsed_time;
-    if (std::abs(factor - 1.0) < unit_scale_tolerance && std::abs(time - times[i]) < sample_time_tolerance) {
+    if (std::abs(effective - 1.0) < unit_scale_tolerance && std::abs(time - times[i]) < sample_time_tolerance) {
         state.position = positions[i];
         state.velocity = velocities[i];
         state.acceleration = accelerations[i];
+    } else if (const std::size_t dof = trajectory->degrees_of_freedom();
+               smooth_interpolation && has_derivatives(*trajectory, i, dof) && times[i + 1] > times[i]) {
+        const double h = times[i + 1] - times[i];
+        interpolate_quintic(state, dof, *trajectory, i, h, std::clamp((time - times[i]) / h, 0.0, 1.0));
+        scale_state(state, effective);
     } else {
-        const std::size_t dof = trajectory->degrees_of_freedom();
         const double a = time - times[i];
         const double b = times[i + 1] - time;
         interpolate(state.position, dof, positions[i], positions[i + 1], a, b);
         interpolate(state.velocity, dof, velocities[i], velocities[i + 1], a, b);
         interpolate(state.acceleration, dof, accelerations[i], accelerations[i + 1], a, b);
-        scale_state(state, factor);
+        scale_state(state, effective);
     }
 
-    time += delta_time * factor - time_step_bias;
+    time += delta_time * effective - time_step_bias;
     elapsed_time += delta_time;
 
     if (time >= trajectory->duration()) {
@@ -265,7 +359,8 @@ int TimeScaler::next(orvane::State& state) {
         index = found > 0 ? found - 1 : 0;
     }
 
-    return factor <= 0.0 ? standing_still : moving;
+    finish_bounded_ramp();
+    return effective <= 0.0 ? standing_still : moving;
 }
 
 }  // namespace orvane::drivers

@@ -13,6 +13,8 @@ threshold is drawn from what the driver read during each motion
 (last_motion_feedback), so the picture is the same on a real robot.
 
 With --host ADDRESS it drives a real controller instead, after you confirm.
+With --stream-motion the same program moves the arm over Stream Motion (a
+command every interpolation period of the controller) instead of RMI.
 """
 
 import argparse
@@ -193,6 +195,11 @@ class Report:
         self.add(operation, short(result), seconds, result == expect)
         line = f"  {operation:<40} {short(result):<38} {seconds:6.2f} s"
         print(f"\r{line}\033[K" if self.live else line)
+        if result != expect and result not in (fanuc.Result.Success, fanuc.Result.ErrorTrajectoryAborted):
+            # A failed motion leaves the driver disabled (last_error says why); a
+            # program that goes on enables it again (a no-op when still enabled).
+            print(f"  {'':<40} {driver.last_error}")
+            self.call("enable again after the failure", driver.enable, ok=lambda r: r == fanuc.Result.Success)
         return result
 
     def table(self):
@@ -230,6 +237,10 @@ def drive(driver, planner, arm, report, full_override=100):
 
     print("Enabling and reading the controller")
     report.call("enable", driver.enable, ok=lambda r: r == Result.Success)
+    if driver.motion_interface == "stream_motion":
+        # The controller refuses commands beyond its tables: plans keep within them.
+        report.call("plan within the controller's limits", lambda: planner.set_limit_table(driver.stream_motion_limits, arm),
+                    describe=lambda _: f"period {driver.stream_motion_period * 1000:.0f} ms")  # fmt: skip
     report.call("controller status", lambda: driver.controller_status,
                 ok=lambda s: s == fanuc.ControllerStatus.ReadyToMove)  # fmt: skip
     report.call(f"speed override {full_override} %", lambda: driver.set_speed_override(full_override))
@@ -413,6 +424,8 @@ def main():
                         help="the simulator executable (default: the build tree's, else fanuc-rmi-sim on PATH)")  # fmt: skip
     parser.add_argument("--output", type=pathlib.Path, default=ROOT / "out" / "demo",
                         help="folder for the simulator's record and the picture")  # fmt: skip
+    parser.add_argument("--stream-motion", action="store_true",
+                        help="move the arm over Stream Motion (controller options J519 and R912 or S636)")  # fmt: skip
     args = parser.parse_args()
 
     simulator = None
@@ -441,8 +454,8 @@ def main():
     threshold = None
     status = 0
     try:
-        driver = report.call("connect (FanucDriver)", lambda: fanuc.FanucDriver(planner, host),
-                             describe=lambda d: f"connected to {d.host}")  # fmt: skip
+        driver = report.call("connect (FanucDriver)", lambda: fanuc.FanucDriver(planner, host, stream_motion=args.stream_motion),
+                             describe=lambda d: f"connected to {d.host}, moving over {d.motion_interface}")  # fmt: skip
         threshold = driver.path_deviation_error_threshold
         drive(driver, planner, arm, report, full_override=args.override if args.host else 100)
     except KeyboardInterrupt:
@@ -454,6 +467,9 @@ def main():
     finally:
         if driver is not None and driver.is_running:
             driver.stop()
+        if driver is not None and driver.motion_interface == "stream_motion":
+            # A host too busy to keep the controller's period ends its motions.
+            print(f"Late cycles of this host: {driver.late_cycles}")
         del driver
         if simulator is not None:
             simulator.stop()

@@ -94,14 +94,20 @@ constexpr const char* set_payload_doc =
     "is not enabled or the controller refuses it.";
 
 FanucDriver::ConnectOptions connect_options(const Whole<"the port">& port,
-                                           const Real<"the connect timeout">& connect_timeout) {
+                                           const Real<"the connect timeout">& connect_timeout, bool stream_motion,
+                                           const Whole<"the Stream Motion port">& stream_motion_port) {
     // Out of range is refused by the driver (ValueError), in its words.
     FanucDriver::ConnectOptions options;
     options.port = as_int(port);
     options.connect_timeout = connect_timeout.value;
+    options.stream_motion = stream_motion;
+    options.stream_motion_port = as_int(stream_motion_port);
     return options;
 }
 
+Whole<"the Stream Motion port"> default_stream_motion_port() {
+    return {FanucDriver::ConnectOptions{}.stream_motion_port};
+}
 Whole<"the port"> default_port() { return {FanucDriver::ConnectOptions{}.port}; }
 Real<"the connect timeout"> default_connect_timeout() { return {FanucDriver::ConnectOptions{}.connect_timeout}; }
 
@@ -116,6 +122,8 @@ void bind_fanuc_driver(py::module_& m) {
         .def_readonly("measured", &drivers::MotionFeedback::measured, "Measured joint positions")
         .def_readonly("commanded", &drivers::MotionFeedback::commanded,
                       "Per joint, the commanded value nearest to the measured one within the reading's window")
+        .def_readonly("currents", &drivers::MotionFeedback::currents,
+                      "Over Stream Motion: the motor currents of each status (empty over RMI)")
         .def_readonly("deviations", &drivers::MotionFeedback::deviations,
                       "Per reading, the largest joint deviation from the commanded path")
         .def_readonly("max_deviation", &drivers::MotionFeedback::max_deviation,
@@ -131,22 +139,35 @@ void bind_fanuc_driver(py::module_& m) {
                                                                          "A driver for FANUC robot controllers over RMI.");
     driver
         .def(py::init([](std::shared_ptr<orvane::Planner> planner, const std::string& host, bool sync_with_kelvra,
-                         Whole<"the port"> port, Real<"the connect timeout"> connect_timeout) {
+                         Whole<"the port"> port, Real<"the connect timeout"> connect_timeout, bool stream_motion,
+                         Whole<"the Stream Motion port"> stream_motion_port) {
                  return make_driver(std::move(planner), host, sync_with_kelvra, true,
-                                    connect_options(port, connect_timeout));
+                                    connect_options(port, connect_timeout, stream_motion, stream_motion_port));
              }),
              py::arg("planner"), py::arg("host"), py::arg("sync_with_kelvra") = false, py::kw_only(),
              py::arg("port") = default_port(), py::arg("connect_timeout") = default_connect_timeout(),
-             "Starts an Fanuc Robot Driver using RMI.")
+             py::arg("stream_motion") = false, py::arg("stream_motion_port") = default_stream_motion_port(),
+             "Starts an Fanuc Robot Driver using RMI (stream_motion=True: moves the arm over Stream Motion).")
         .def(py::init([](std::shared_ptr<orvane::Planner> planner, std::shared_ptr<orvane::Robot> robot,
                          const std::string& host, bool sync_with_kelvra, Whole<"the port"> port,
-                         Real<"the connect timeout"> connect_timeout) {
+                         Real<"the connect timeout"> connect_timeout, bool stream_motion,
+                         Whole<"the Stream Motion port"> stream_motion_port) {
                  return make_driver(std::move(planner), std::move(robot), host, sync_with_kelvra, true,
-                                    connect_options(port, connect_timeout));
+                                    connect_options(port, connect_timeout, stream_motion, stream_motion_port));
              }),
              py::arg("planner"), py::arg("robot"), py::arg("host"), py::arg("sync_with_kelvra") = false, py::kw_only(),
              py::arg("port") = default_port(), py::arg("connect_timeout") = default_connect_timeout(),
-             "Starts an Fanuc Robot Driver using RMI. Controls the given robot only.")
+             py::arg("stream_motion") = false, py::arg("stream_motion_port") = default_stream_motion_port(),
+             "Starts an Fanuc Robot Driver using RMI (stream_motion=True: moves the arm over Stream Motion). Controls "
+             "the given robot only.")
+        .def_property_readonly("motion_interface", &FanucDriver::motion_interface,
+                               "'stream_motion' or 'rmi': how the arm is moved")
+        .def_property_readonly("stream_motion_limits", getter(&FanucDriver::stream_motion_limits),
+                               "The controller's limits read at enable, for Planner.set_limit_table (None over RMI)")
+        .def_property_readonly("stream_motion_period", &FanucDriver::stream_motion_period,
+                               "The controller's Stream Motion period in seconds (None over RMI or before enable)")
+        .def_property_readonly("late_cycles", &FanucDriver::late_cycles,
+                               "Stream Motion periods this session in which a command was late or a status missed")
         .def(
             "set_speed_override",
             [](FanucDriver& self, Whole<"the speed override"> value) { return self.set_speed_override(as_int(value)); },

@@ -15,7 +15,7 @@ from collections.abc import Callable, Generator, Sequence
 from types import TracebackType
 from typing import Any, ClassVar, Literal, NoReturn, Protocol, TypeAlias, overload, type_check_only
 
-from orvane import CartesianWaypoint, Frame, Kelvra, Planner, Robot, RobotArm, Trajectory, Waypoint
+from orvane import CartesianWaypoint, Frame, JointLimitTable, Kelvra, Planner, Robot, RobotArm, Trajectory, Waypoint
 
 @type_check_only
 class _Array(Protocol):
@@ -250,6 +250,8 @@ class MotionFeedback:
     @property
     def commanded(self) -> list[list[float]]: ...
     @property
+    def currents(self) -> list[list[float]]: ...
+    @property
     def deviations(self) -> list[float]: ...
     @property
     def max_deviation(self) -> float: ...
@@ -319,6 +321,8 @@ class FanucDriver(Driver):
         *,
         port: int = 16001,
         connect_timeout: float = 5.0,
+        stream_motion: bool = False,
+        stream_motion_port: int = 60015,
     ) -> None: ...
     @overload
     def __init__(
@@ -330,7 +334,17 @@ class FanucDriver(Driver):
         *,
         port: int = 16001,
         connect_timeout: float = 5.0,
+        stream_motion: bool = False,
+        stream_motion_port: int = 60015,
     ) -> None: ...
+    @property
+    def motion_interface(self) -> Literal["stream_motion", "rmi"]: ...
+    @property
+    def stream_motion_limits(self) -> JointLimitTable | None: ...
+    @property
+    def stream_motion_period(self) -> float | None: ...
+    @property
+    def late_cycles(self) -> int: ...
     def set_speed_override(self, value: int) -> bool: ...
     @overload
     def set_payload(self, schedule: float) -> bool:

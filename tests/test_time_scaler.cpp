@@ -801,3 +801,120 @@ TEST(TimeScalerSplice, ContinuingBeyondTheReplacementsEndDeliversItsLastSample) 
     EXPECT_EQ(state.position, shorter.positions().back());
     EXPECT_EQ(scaler.next(state), TimeScaler::finished);
 }
+
+// --- a speed factor of bounded rate, and smooth interpolation (Stream Motion) ---------------------
+
+namespace {
+
+// One joint moving at constant velocity for `duration` seconds, sampled every `dt`.
+Trajectory steady_ramp(double duration, double dt) {
+    std::vector<double> times;
+    Rows positions, velocities, accelerations;
+    for (double t = 0.0; t <= duration + 1e-9; t += dt) {
+        times.push_back(t);
+        positions.push_back({t});
+        velocities.push_back({1.0});
+        accelerations.push_back({0.0});
+    }
+    return Trajectory(times, positions, velocities, accelerations);
+}
+
+}  // namespace
+
+TEST(BoundedSpeedFactor, AnAbruptPauseAndResumeKeepTheRateAndItsChangeWithinBoundsAndReachTheirTargets) {
+    const double dt = 0.008;
+    const TimeScaler::FactorLimits limits{.max_rate = 0.8, .max_rate_change = 3.0};
+    const auto trajectory = steady_ramp(20.0, 0.024);
+    TimeScaler scaler(dt);
+    scaler.set_factor_limits(limits);
+    scaler.set_trajectory(&trajectory);
+    scaler.settle_factor();
+    State state;
+    std::vector<double> factors;
+    int code = TimeScaler::moving;
+    const auto step = [&] {
+        code = scaler.next(state);
+        factors.push_back(scaler.get_factor());
+    };
+    for (int k = 0; k < 10; ++k) step();
+    EXPECT_DOUBLE_EQ(factors.back(), 1.0);  // a motion from rest starts at its full factor
+
+    scaler.set_scale_user(0.0);  // asked at once
+    for (int k = 0; k < 2000 && code == TimeScaler::moving; ++k) step();
+    EXPECT_EQ(code, TimeScaler::standing_still);
+    EXPECT_EQ(scaler.get_factor(), 0.0);
+    // A second at least: 1 / max_rate, plus the ramps of the rate.
+    EXPECT_GT(static_cast<double>(factors.size() - 10) * dt, 1.0 / limits.max_rate);
+
+    scaler.set_scale_user(0.6);
+    for (int k = 0; k < 2000 && std::abs(scaler.get_factor() - 0.6) > 1e-12; ++k) step();
+    EXPECT_DOUBLE_EQ(scaler.get_factor(), 0.6);
+
+    for (std::size_t k = 2; k < factors.size(); ++k) {
+        const double rate = (factors[k] - factors[k - 1]) / dt;
+        const double before = (factors[k - 1] - factors[k - 2]) / dt;
+        EXPECT_LE(std::abs(rate), limits.max_rate + 1e-9) << "sample " << k;
+        // The landing on a target may take two intervals' worth of change.
+        EXPECT_LE(std::abs(rate - before), 2.0 * limits.max_rate_change * dt + 1e-9) << "sample " << k;
+    }
+}
+
+TEST(BoundedSpeedFactor, WithoutLimitsASpeedChangeTakesEffectAtOnceAndHaltingStopsThePlayback) {
+    const auto trajectory = steady_ramp(2.0, 0.024);
+    TimeScaler scaler(0.008);
+    scaler.set_trajectory(&trajectory);
+    State state;
+    scaler.next(state);
+    scaler.set_scale_user(0.25);
+    scaler.next(state);
+    EXPECT_DOUBLE_EQ(scaler.get_factor(), 0.25);
+    EXPECT_DOUBLE_EQ(state.velocity[0], 0.25);
+
+    // Limits that are no bounds are ignored.
+    scaler.set_factor_limits(TimeScaler::FactorLimits{.max_rate = 0.0, .max_rate_change = NAN});
+    EXPECT_FALSE(scaler.get_factor_limits().has_value());
+
+    scaler.halt();
+    const double before = scaler.time;
+    EXPECT_EQ(scaler.next(state), TimeScaler::standing_still);
+    EXPECT_LE(scaler.time, before);  // the playback did not advance
+    scaler.halt(false);
+    EXPECT_EQ(scaler.next(state), TimeScaler::moving);
+}
+
+TEST(SmoothInterpolation, BetweenCoarseSamplesTheQuinticThroughPositionVelocityAndAccelerationIsFollowed) {
+    // p(t) = t^5 - t^3 + 2t: a quintic is reproduced exactly from its samples'
+    // positions, velocities and accelerations, a straight line is not.
+    const auto p = [](double t) { return t * t * t * t * t - t * t * t + 2.0 * t; };
+    const auto v = [](double t) { return 5.0 * t * t * t * t - 3.0 * t * t + 2.0; };
+    const auto a = [](double t) { return 20.0 * t * t * t - 6.0 * t; };
+    std::vector<double> times;
+    Rows positions, velocities, accelerations;
+    for (int k = 0; k <= 50; ++k) {
+        const double t = 0.024 * k;
+        times.push_back(t);
+        positions.push_back({p(t)});
+        velocities.push_back({v(t)});
+        accelerations.push_back({a(t)});
+    }
+    const Trajectory trajectory(times, positions, velocities, accelerations);
+    for (const bool smooth : {true, false}) {
+        TimeScaler scaler(0.008);
+        scaler.smooth_interpolation = smooth;
+        scaler.set_trajectory(&trajectory);
+        State state;
+        double worst = 0.0, worst_velocity = 0.0;
+        for (int k = 0; k < 140; ++k) {
+            const double t = scaler.time;
+            ASSERT_EQ(scaler.next(state), TimeScaler::moving);
+            worst = std::max(worst, std::abs(state.position[0] - p(t)));
+            worst_velocity = std::max(worst_velocity, std::abs(state.velocity[0] - v(t)));
+        }
+        if (smooth) {
+            EXPECT_LT(worst, 1e-9);
+            EXPECT_LT(worst_velocity, 1e-7);
+        } else {
+            EXPECT_GT(worst, 1e-6);  // the straight line between samples misses the curve
+        }
+    }
+}

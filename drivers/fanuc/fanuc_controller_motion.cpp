@@ -65,6 +65,7 @@ std::optional<FanucDriver::QueuedCall> FanucDriver::prepare_motion(PlannedPath p
     const bool joint_values = std::holds_alternative<std::vector<double>>(target);
     QueuedCall call;
     call.what = planned_motion_name(path, options.relative, joint_values);
+    if (refused_over_stream_motion(call.what)) return std::nullopt;
     const auto refused = [&](const std::string& why) -> std::optional<QueuedCall> {
         refuse("Refused " + call.what + ": " + why);
         return std::nullopt;
@@ -206,6 +207,17 @@ std::shared_future<Result> FanucDriver::submit(QueuedCall call, std::shared_ptr<
         motion_changed.notify_all();
         throw;
     }
+}
+
+bool FanucDriver::refused_over_stream_motion(const std::string& what) const {
+    if (!sm_link) return false;
+    // Over Stream Motion the controller runs its streaming program, which
+    // owns the arm; a TP instruction would queue behind that program's call
+    // and never run.
+    refuse("Refused " + what + ": this driver moves the arm over Stream Motion, where the controller runs "
+           "STREAM_MOTN and takes no motion instructions; plan the motion and stream it (move_to, run), "
+           "or construct the driver without stream_motion.");
+    return true;
 }
 
 Result FanucDriver::refuse_from_run_thread() {
@@ -547,6 +559,7 @@ std::shared_future<Result> FanucDriver::call_program_async(const std::string& na
     }
     QueuedCall call;
     call.what = "FRC_Call " + name;
+    if (refused_over_stream_motion(call.what)) return ready(Result::Error);
     call.packets.push_back(std::make_unique<CallProgramInstruction>(name));
     return submit(std::move(call), nullptr);
 }
@@ -567,6 +580,7 @@ std::shared_future<Result> FanucDriver::wait_time_async(double seconds) {
     }
     QueuedCall call;
     call.what = "FRC_WaitTime";
+    if (refused_over_stream_motion(call.what)) return ready(Result::Error);
     call.packets.push_back(std::make_unique<WaitTimeInstruction>(seconds));
     return submit(std::move(call), nullptr);
 }
@@ -581,6 +595,7 @@ Result FanucDriver::wait_time(double seconds) {
 
 std::shared_future<Result> FanucDriver::wait_input_async(const std::string& alias, int value) {
     begin_operation();
+    if (refused_over_stream_motion("FRC_WaitDIN " + alias)) return ready(Result::Error);
     if (value != 0 && value != 1) {
         refuse("Refused FRC_WaitDIN: a digital input reads 0 or 1, not " + std::to_string(value) + ".");
         return ready(Result::Error);

@@ -14,6 +14,7 @@
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
 #include "orvane/log/orvane_error.hpp"
+#include "stream_motion_link.hpp"
 
 namespace orvane::drivers {
 
@@ -67,6 +68,10 @@ const FanucDriver::ConnectOptions& checked(const std::string& host, const FanucD
         }
     }
     if (host.empty()) throw std::invalid_argument("The controller's address is empty.");
+    if (options.stream_motion && (options.stream_motion_port < 1 || options.stream_motion_port > 65535)) {
+        throw std::invalid_argument("The Stream Motion port must lie in 1 to 65535; " +
+                                    std::to_string(options.stream_motion_port) + " was given.");
+    }
     return options;
 }
 
@@ -88,6 +93,10 @@ FanucDriver::FanucDriver(std::shared_ptr<orvane::Planner> planner_, std::shared_
         throw OrvaneError(tag, "The control interval must be a positive number of seconds.");
     }
     io_address_range = io_ports;
+    if (options.stream_motion) {
+        sm_link = std::make_unique<stream_motion::StreamMotionLink>(stream_motion::axis_units_of(*robot));
+        sm_port = static_cast<std::uint16_t>(options.stream_motion_port);
+    }
     if (connect && !socket.reconnect()) {
         // One sentence a user can act on (where, what happened, what to
         // check), said once: the socket kept it out of the error log.
@@ -151,6 +160,8 @@ FanucDriver::~FanucDriver() {
     wake_stream();
     motion_changed.notify_all();
     if (run_thread.joinable()) run_thread.join();
+    // A session a failed stop left open: the controller is not left streaming.
+    if (sm_link) sm_link->close(false);
     // The members the listener uses go before the socket does.
     socket.set_listener(nullptr);
 }
@@ -219,7 +230,10 @@ bool FanucDriver::link_usable() {
 
 bool FanucDriver::check_link() {
     const auto serial = socket.link_serial();
-    if (serial && *serial == enabled_link.load()) return true;
+    // A stream that was lost or faulted while nothing ran must be brought up again too.
+    const bool stream_usable = !sm_link || sm_link->fault() == stream_motion::LoopFault::none;
+    if (serial && *serial == enabled_link.load() && stream_usable) return true;
+    if (serial && *serial == enabled_link.load() && motion.published_run() != 0) return true;  // the run ends itself
     // A run in flight notices by itself and ends. An idle driver must be
     // enabled again, since a new link has no RMI motion initialised, and a
     // paused motion ends: the arm may have been moved by hand meanwhile.
@@ -228,7 +242,7 @@ bool FanucDriver::check_link() {
     const auto phase = motion.published_phase();
     if (phase == MotionPhase::ready || phase == MotionPhase::paused) {
         std::unique_lock lock(sampling_mutex);
-        if (!link_usable()) {
+        if (!link_usable() || !stream_usable) {
             if (motion.phase() == MotionPhase::ready) {
                 motion.apply(MotionEvent::link_lost);
                 motion_changed.notify_all();
@@ -306,6 +320,7 @@ Result FanucDriver::enable() {
     try {
         std::lock_guard lock(request_mutex);
         result = initialise_rmi();
+        if (result == Result::Success && sm_link) result = start_stream_motion();
     } catch (...) {
         std::lock_guard lock(sampling_mutex);
         motion.apply(MotionEvent::enable_failed);
@@ -314,6 +329,7 @@ Result FanucDriver::enable() {
     }
     std::lock_guard lock(sampling_mutex);
     motion.apply(result == Result::Success ? MotionEvent::enabled : MotionEvent::enable_failed);
+    if (result == Result::Success) disabled_by.clear();
     motion_changed.notify_all();
     return result;
 }

@@ -90,6 +90,7 @@ void FanucFeedback::loop_started(std::uint64_t run, bool new_motion, const std::
         watched_run = run;
         path_known = commanded_path;
         instructions.clear();
+        streamed.clear();
         base_position = rest_position;
         base_free_at.reset();
         if (new_motion) {
@@ -99,11 +100,13 @@ void FanucFeedback::loop_started(std::uint64_t run, bool new_motion, const std::
             record_measured.clear();
             record_commanded.clear();
             record_deviations.clear();
+            record_currents.clear();
             record_max = 0.0;
             warned_unread = false;
         }
         if (!reader.joinable()) reader = std::thread([this] { thread_main(); });
-        if (commanded_path && !(effective_rate() > 0.0) && driver.monitor_path_deviation.load() && !warned_unread) {
+        if (!driver.sm_link && commanded_path && !(effective_rate() > 0.0) && driver.monitor_path_deviation.load() &&
+            !warned_unread) {
             warned_unread = unread = true;
         }
     }
@@ -132,6 +135,57 @@ void FanucFeedback::instruction_answered(std::int32_t sequence_id, Clock::time_p
     }
 }
 
+void FanucFeedback::status_received(Clock::time_point received_at, std::uint32_t time_stamp,
+                                    const std::vector<double>& measured, const std::vector<double>& commanded,
+                                    const std::vector<double>& currents) {
+    std::uint64_t run = 0;
+    std::string line;
+    {
+        std::lock_guard lock(state_mutex);
+        if (watched_run == 0) return;
+        double window = driver.path_deviation_window.load();
+        if (!(window >= 0.0)) window = default_window;
+        streamed.emplace_back(received_at, commanded);
+        while (streamed.size() > 1 && streamed.front().first < received_at - to_clock(window)) streamed.pop_front();
+
+        Reading reading;
+        reading.sent_at = reading.received_at = received_at;
+        reading.time_tag = time_stamp;
+        reading.position = measured;
+        Evaluation evaluation;
+        evaluation.commanded.resize(measured.size());
+        for (std::size_t j = 0; j < measured.size(); ++j) {
+            double low = INFINITY, high = -INFINITY;
+            for (const auto& [at, values] : streamed) {
+                low = std::min(low, values[j]);
+                high = std::max(high, values[j]);
+            }
+            evaluation.commanded[j] = std::clamp(measured[j], low, high);
+            const double deviation = std::abs(measured[j] - evaluation.commanded[j]);
+            if (deviation > evaluation.deviation) {
+                evaluation.deviation = deviation;
+                evaluation.worst_joint = j;
+            }
+        }
+        const double since_start = Seconds(received_at - motion_start).count();
+        record_locked(reading, evaluation, since_start);
+        record_currents.push_back(currents);
+        while (record_currents.size() > record_times.size()) record_currents.pop_front();
+
+        double threshold = driver.path_deviation_error_threshold.load();
+        if (!(threshold >= 0.0)) threshold = default_threshold;
+        if (driver.monitor_path_deviation.load() && evaluation.deviation > threshold) {
+            const std::size_t j = evaluation.worst_joint;
+            run = watched_run;
+            line = "The robot deviated from the commanded path: J" + std::to_string(j + 1) + " measured " +
+                   format(measured[j]) + ", commanded " + format(evaluation.commanded[j]) + " (deviation " +
+                   format(evaluation.deviation) + ", threshold " + format(threshold) + ") " +
+                   format(since_start, "%.3f") + " s into the motion; stopping the robot.";
+        }
+    }
+    if (run != 0) trip(run, line);
+}
+
 void FanucFeedback::loop_ended() {
     {
         std::lock_guard lock(state_mutex);
@@ -149,6 +203,7 @@ MotionFeedback FanucFeedback::record() const {
     out.measured.assign(record_measured.begin(), record_measured.end());
     out.commanded.assign(record_commanded.begin(), record_commanded.end());
     out.deviations.assign(record_deviations.begin(), record_deviations.end());
+    out.currents.assign(record_currents.begin(), record_currents.end());
     out.max_deviation = record_max;
     return out;
 }
@@ -156,6 +211,8 @@ MotionFeedback FanucFeedback::record() const {
 // --- the reading thread ---------------------------------------------------------------
 
 double FanucFeedback::effective_rate() const {
+    // Over Stream Motion every status is a reading: nothing is read over RMI.
+    if (driver.sm_link) return 0.0;
     const double rate = driver.feedback_rate.load();
     if (!(rate > 0.0)) return 0.0;  // NaN and negative rates read as off
     return std::min(rate, max_rate);
@@ -338,7 +395,8 @@ bool FanucFeedback::trip(std::uint64_t run, const std::string& line) {
     }
     log::log_error(tag, line);
     try {
-        driver.stop_motion(StopKind::stop, false);
+        // From the streaming thread (Stream Motion's statuses) the stop must not wait for that thread.
+        driver.stop_motion(StopKind::stop, driver.on_run_thread());
     } catch (const std::exception& error) {
         log::log_error(tag, std::string("Stopping the deviating robot failed: ") + error.what());
     }

@@ -125,6 +125,17 @@ bool FanucDriver::busy() const {
     }
 }
 
+std::string FanucDriver::not_enabled_reason(std::unique_lock<std::mutex>& lock) const {
+    (void)lock;
+    if (disabled_by.empty()) return "The driver is not enabled: call enable() first.";
+    return "The driver is not enabled since a motion failed (" + disabled_by + "): call enable() first.";
+}
+
+std::string FanucDriver::not_enabled_reason() const {
+    std::unique_lock lock(sampling_mutex);
+    return not_enabled_reason(lock);
+}
+
 std::shared_future<Result> FanucDriver::refused(const Result& result, const std::string& why) {
     refuse(why);
     return ready(result);
@@ -136,9 +147,7 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
     const auto before = motion.published_phase();
     // Without the controller every motion answers alike, enabled before or not.
     if (!check_link()) return refused(Result::ErrorControllerConnection, "The controller is not connected.");
-    if (before == MotionPhase::disabled) {
-        return refused(Result::ErrorControllerEnableMotors, "The driver is not enabled: call enable() first.");
-    }
+    if (before == MotionPhase::disabled) return refused(Result::ErrorControllerEnableMotors, not_enabled_reason());
     // Lost and made anew: RMI is no longer initialised.
     if (motion.published_phase() == MotionPhase::disabled) {
         return refused(Result::ErrorControllerConnection,
@@ -171,7 +180,9 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
         const auto phase = motion.phase();
         if (phase == MotionPhase::closed) return ready(Result::ErrorTrajectoryAborted);
         if (phase == MotionPhase::disabled) {
-            return refused(Result::ErrorControllerEnableMotors, "The driver is not enabled: call enable() first.");
+            const auto why = not_enabled_reason(lock);
+            lock.unlock();
+            return refused(Result::ErrorControllerEnableMotors, why);
         }
         if (is_speed_zero_for(request.source)) return ready(Result::ErrorSpeedIsZero);
 
@@ -199,6 +210,11 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                     slice_state_offset(first);
                     if (!are_positions_within(first.position, last_sent_state.position, start_tolerance)) {
                         throw OrvaneError(tag, replan_error);
+                    }
+                    if (sm_link) {
+                        if (const auto broken = stream_limit_violation(*given, true)) {
+                            return refused(Result::Error, "Refused to run the trajectory: " + *broken);
+                        }
                     }
                     std::swap(trajectory, *given);
                     time_scaler.set_trajectory(&trajectory);
@@ -261,7 +277,9 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
             // without the lock (a command exchange) and look again.
             measured_at = motion.changes();
             lock.unlock();
-            measured = get_current_joint_position();
+            // Over Stream Motion a motion starts from the last command: the
+            // controller computes the next command's motion from it.
+            measured = sm_link ? last_streamed_position() : get_current_joint_position();
             lock.lock();
             if (measured->empty()) return ready(Result::ErrorControllerConnection);  // lost meanwhile
             continue;
@@ -274,6 +292,11 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                 if (!are_positions_within(first.position, *measured, start_tolerance)) {
                     return refused(Result::ErrorStartPositionDeviation,
                                    "The trajectory does not start where the robot is.");
+                }
+                if (sm_link) {
+                    if (const auto broken = stream_limit_violation(*given, false)) {
+                        return refused(Result::Error, "Refused to run the trajectory: " + *broken);
+                    }
                 }
                 std::swap(trajectory, *given);
                 break;
@@ -291,6 +314,12 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
                 if (!planned_ok) return ready(Result::ErrorTrajectoryDidNotUpdate);
                 // Something moved meanwhile: measure and plan again.
                 if (motion.changes() != planned_at || busy()) continue;
+                if (sm_link) {
+                    if (const auto broken = stream_limit_violation(planned, false)) {
+                        return refused(Result::ErrorTrajectoryDidNotUpdate,
+                                       "The planned motion breaks the controller's Stream Motion limits: " + *broken);
+                    }
+                }
                 std::swap(trajectory, planned);
                 spare = std::move(planned);
                 break;
@@ -328,6 +357,15 @@ std::shared_future<Result> FanucDriver::start_run(RunSource source, const std::v
     run->future = run->promise->get_future().share();
     last_sent_state = orvane::State(degrees_of_freedom);
     last_sent_state.position = measured;
+    if (sm_link) {
+        // From rest at the last command; a new motion starts at its full speed
+        // factor (its trajectory starts at rest), a resumed one ramps up.
+        stream_motion::Joints at{};
+        std::copy(measured.begin(), measured.end(), at.begin());
+        sm_history = {at, at, at};
+        time_scaler.halt(false);
+        if (source == RunSource::trajectory || source == RunSource::command) time_scaler.settle_factor();
+    }
     {
         std::lock_guard stream(stream_mutex);
         stream_attention = false;

@@ -27,6 +27,7 @@
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
 #include "orvane/log/orvane_error.hpp"
+#include "stream_motion_link.hpp"
 
 namespace orvane::drivers {
 
@@ -68,6 +69,7 @@ std::size_t FanucDriver::pending_count() {
 }
 
 RunEnd FanucDriver::stream(Run& run) {
+    if (sm_link) return stream_sm(run);
     for (;;) {
         std::optional<Clock::time_point> send_due;
         run_step_hooks();
@@ -252,6 +254,9 @@ void FanucDriver::collect_answers() {
 }
 
 void FanucDriver::on_socket_activity() {
+    // Over Stream Motion no motion instruction waits for an answer here: the
+    // program call's answer, when its program ends, is no motion's business.
+    if (sm_link) return;
     bool wanted = false;
     std::shared_ptr<Run> run;
     try {
@@ -289,6 +294,7 @@ void FanucDriver::wake_stream() {
         stream_attention = true;
     }
     stream_wakeup.notify_one();
+    if (sm_link) sm_link->wake();
 }
 
 void FanucDriver::run_step_hooks() {

@@ -11,6 +11,7 @@
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/log/log.hpp"
 #include "orvane/log/orvane_error.hpp"
+#include "stream_motion_link.hpp"
 
 namespace orvane::drivers {
 
@@ -20,6 +21,9 @@ const std::string tag = "driver";
 
 // How long a stop waits for the streaming thread to wind down.
 constexpr auto run_end_limit = std::chrono::seconds(5);
+// Over Stream Motion a stop first slows the arm within the controller's
+// limits, which may take seconds more.
+constexpr auto stream_run_end_limit = std::chrono::seconds(30);
 
 std::shared_future<Result> ready(const Result& result) {
     std::promise<Result> promise;
@@ -71,10 +75,21 @@ void FanucDriver::finish_run(const std::shared_ptr<Run>& run, RunEnd end, std::e
     }
 
     Result result = result_of(end);
+    if (sm_failure && end == RunEnd::failed) {
+        // The controller's status said why: E-stop, pendant, alarm, program ended.
+        result = *sm_failure;
+        if (sm_failure_reason) refuse_as_error(*sm_failure_reason);
+    }
+    sm_failure.reset();
+    sm_failure_reason.reset();
     if (end == RunEnd::finished) set_last_error({});
     if (end == RunEnd::link_lost) set_last_error("The link to the controller was lost during the motion.");
     // The monitor stopped it: the stop is how, the deviation is why.
     if (run->stopped_for_deviation && !error && end != RunEnd::link_lost) result = Result::ErrorPathDeviation;
+    if (aborts || end == RunEnd::link_lost) {
+        const auto why = get_last_error();
+        disabled_by = why.empty() ? result.message : why;
+    }
     const bool keeps_motion = end == RunEnd::paused && !error;
     if (!keeps_motion && end != RunEnd::finished) {
         std::lock_guard pending(pending_mutex);
@@ -86,6 +101,7 @@ void FanucDriver::finish_run(const std::shared_ptr<Run>& run, RunEnd end, std::e
     lock.unlock();
 
     if (aborts) abort_failed_run();
+    if (sm_link && end == RunEnd::link_lost) end_stream_motion(false);
     if (!keeps_motion) finish_motion();
 
     lock.lock();
@@ -118,6 +134,8 @@ void FanucDriver::finish_run(const std::shared_ptr<Run>& run, RunEnd end, std::e
 }
 
 void FanucDriver::abort_failed_run() {
+    // The stream ends first: the controller stops hearing from it at once.
+    if (sm_link) end_stream_motion(false);
     try {
         abort_rmi_motion("The motion failed.");
     } catch (const std::exception& failure) {
@@ -255,6 +273,8 @@ Result FanucDriver::stop_sequence(const StopInFlight& stop, bool from_loop) {
         return Result::ErrorControllerConnection;
     }
 
+    if (sm_link) return stop_stream_motion(stop, from_loop, left);
+
     const auto answer = abort_rmi_motion("Motion was stopped.");
     {
         std::lock_guard lock(pending_mutex);
@@ -283,6 +303,30 @@ Result FanucDriver::stop_sequence(const StopInFlight& stop, bool from_loop) {
     }
     end_stop(left);
     return Result::Success;
+}
+
+Result FanucDriver::stop_stream_motion(const StopInFlight& stop, bool from_loop, MotionEvent left) {
+    // The run slows to standstill (stream_sm) and ends; the stream holds the
+    // arm there. A stop leaves the session up; disable and close end it with
+    // the last command, which also ends the controller's program.
+    if (!from_loop) wait_until_run_ended(stream_run_end_limit);
+    if (stop.ends_paused_motion) finish_motion();
+    const bool usable = sm_link->is_open() && sm_link->fault() == stream_motion::LoopFault::none && link_usable();
+    if (stop.kind == StopKind::stop && stop.was_enabled && usable) {
+        end_stop(MotionEvent::stop_left_ready);
+        return Result::Success;
+    }
+    const Result ended = end_stream_motion(usable);
+    if (!usable && socket.is_connected()) {
+        try {
+            abort_rmi_motion("Motion was stopped.");
+        } catch (const std::exception& error) {
+            log::log_warn(tag, std::string("Aborting the controller's program failed: ") + reason_of(error));
+        }
+    }
+    end_stop(left);
+    if (!socket.is_connected()) return Result::ErrorControllerConnection;
+    return stop.kind == StopKind::stop ? Result::Success : ended;
 }
 
 Result FanucDriver::stop(bool /*fast_stop*/) {

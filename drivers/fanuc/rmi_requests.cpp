@@ -51,6 +51,11 @@ SetPayloadRequest::SetPayloadRequest(std::int32_t sequence_id, std::int32_t sche
 
 SetPayloadRequest::SetPayloadRequest(std::int32_t schedule) : SetPayloadRequest(0, schedule) {}
 
+ProgramCallInstruction::ProgramCallInstruction(std::int32_t sequence_id, const std::string& program)
+    : RmiInstruction("FRC_Call", sequence_id) {
+    body["ProgramName"] = program;
+}
+
 MotionInstruction::MotionInstruction(std::int32_t sequence_id, std::vector<double> joint_positions_, double duration_,
                                      bool stop_at_target)
     : RmiInstruction("FRC_JointMotionJRep", sequence_id),

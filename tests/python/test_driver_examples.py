@@ -89,6 +89,38 @@ def test_demo_drives_the_simulator_and_draws_the_paths(tmp_path):
     assert deviation < 10.0  # planned and executed lie on top of each other
 
 
+def test_stream_motion_session_moves_over_stream_motion_and_comes_back(simulator):
+    result = subprocess.run([sys.executable, str(EXAMPLES / "stream_motion_session.py"), "--host", simulator.address],
+                            capture_output=True, text=True, timeout=DEADLINE * 4)  # fmt: skip
+    if result.returncode != 0 and "late cycles of this host: 0)" not in result.stderr and "late cycles" in result.stderr:
+        pytest.skip("this host fell behind the controller's period: " + result.stderr.strip())
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = result.stdout
+    assert "moving the arm over: stream_motion" in out
+    assert "controller period: 8 ms" in out
+    assert "move_to goal: Result.Success" in out
+    assert "paused on the way: True" in out and "resume to the start: Result.Success" in out
+    assert "disable: Result.Success" in out
+    back = float(out.split("back at the start within ")[1].split()[0])
+    assert back < 1e-3
+    statuses = int(out.split("statuses recorded in the last motion: ")[1].split(",")[0])
+    assert statuses > 10  # a status every period, not a reading every 40 ms
+
+
+def test_demo_over_stream_motion_runs_the_same_program(tmp_path):
+    result = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--simulator", str(SIMULATOR), "--output",
+                             str(tmp_path), "--stream-motion"], capture_output=True, text=True, timeout=DEADLINE * 10)  # fmt: skip
+    out = result.stdout
+    assert result.returncode == 0, out + result.stderr
+    assert "<- unexpected" not in out and "did not succeed" not in out, out
+    assert "moving over stream_motion" in out
+    table = out[out.index("  operation"):]
+    for operation in ["enable", "plan within the controller's limits", "blend_into", "speed 1 -> 0.4 -> 1", "pause",
+                      "resume", "event", "stop", "disable"]:  # fmt: skip
+        assert operation in table, operation
+    assert (tmp_path / "joint_paths.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
 def test_demo_starts_the_build_trees_simulator_else_the_installed_command(tmp_path, monkeypatch, capsys):
     spec = importlib.util.spec_from_file_location("demo", EXAMPLES / "demo.py")
     demo = importlib.util.module_from_spec(spec)

@@ -54,6 +54,15 @@ public:
         bool is_limiting{false};
     };
 
+    /// Bounds on how fast the speed factor (user speed times internal scale)
+    /// may change, for a controller that checks the acceleration and jerk of
+    /// every command: the factor then follows its target with at most
+    /// `max_rate` per second and `max_rate_change` per second², so a speed
+    /// change takes as long as these bounds need, however it was asked for.
+    struct FactorLimits {
+        double max_rate{0.0};         ///< 1/s
+        double max_rate_change{0.0};  ///< 1/s²
+    };
     /// Result codes of next().
     static constexpr int moving = 0;
     static constexpr int standing_still = 1;
@@ -110,6 +119,27 @@ public:
     /// Engages the Cartesian speed limit (not limiting yet).
     void set_tcp_constraint(std::shared_ptr<const orvane::RobotArm> arm, double max_tcp_velocity);
     void clear_tcp_constraint() { tcp_constraint.reset(); }
+
+    /// Bounds the speed factor's rate of change from the next sample on;
+    /// empty lets it follow its target at once (the default). Limits that
+    /// are not positive and finite are ignored.
+    void set_factor_limits(std::optional<FactorLimits> limits);
+    const std::optional<FactorLimits>& get_factor_limits() const { return factor_limits; }
+    /// The factor as bounded by the limits, and its rate (what the samples use).
+    double get_factor() const { return factor; }
+    double get_factor_rate() const { return factor_rate; }
+    /// Takes the factor to its target at once, at rest: for a motion that
+    /// starts from standstill at its first sample.
+    void settle_factor();
+    /// Brings the playback to a standstill within the factor limits,
+    /// whatever the user speed (`halt(false)` lets it follow that again).
+    void halt(bool on = true) { halting = on; }
+    /// Between two samples, positions follow the quintic through both
+    /// samples' positions, velocities and accelerations (not a straight
+    /// line), so that a trajectory sampled more coarsely than it is played
+    /// keeps a bounded jerk. Samples without accelerations stay linear.
+    bool smooth_interpolation{false};
+    bool is_halting() const { return halting; }
     const std::optional<TcpConstraint>& get_tcp_constraint() const { return tcp_constraint; }
 
     const orvane::Trajectory* trajectory{nullptr};
@@ -132,6 +162,16 @@ public:
     std::optional<TcpConstraint> tcp_constraint;
 
 private:
+    /// The factor the samples use this interval, following `target`.
+    double bounded_factor(double target);
+    /// A ramp whose time is over ends once the bounded factor got there too.
+    void finish_bounded_ramp();
+
+    std::optional<FactorLimits> factor_limits;
+    double factor{1.0};
+    double factor_rate{0.0};
+    bool halting{false};
+
     void step_scale_movement();
     void update_scale(double product);
 };

@@ -29,12 +29,19 @@
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
+#include "orvane/drivers/fanuc/stream_motion_figures.hpp"
+#include "orvane/drivers/fanuc/stream_motion_limits.hpp"
+#include "orvane/drivers/fanuc/stream_motion_udp.hpp"
 #include "orvane/drivers/motion_state.hpp"
 #include "orvane/drivers/result.hpp"
 #include "orvane/drivers/robot_state.hpp"
 #include "orvane/utils/fifo_mutex.hpp"
 
 namespace orvane::drivers {
+
+namespace stream_motion {
+class StreamMotionLink;
+}
 
 /// How a FanucDriver reaches its controller.
 struct FanucConnectOptions {
@@ -43,6 +50,11 @@ struct FanucConnectOptions {
     /// Seconds a connection may take (construction, reconnect); kept in the
     /// driver's `connect_timeout`. A refused connection fails at once.
     double connect_timeout{RmiSocket::default_connect_timeout};
+    /// Moves the arm over Stream Motion (UDP, one command per controller
+    /// period) instead of RMI motion instructions; RMI still carries the
+    /// session, I/O, registers, frames, status, override and payload.
+    bool stream_motion{false};
+    int stream_motion_port{stream_motion::default_port};
 };
 
 /// A FANUC robot controller driven over RMI.
@@ -263,6 +275,10 @@ public:
     // motion ends, as for any new motion), and a streamed motion requested
     // while the queue holds motions waits until it has drained.
     //
+    // A driver that moves the arm over Stream Motion refuses them all
+    // (Result::Error, the reason in last_error): its controller runs the
+    // streaming program, which owns the arm until disable().
+    //
     // A blended motion (CNT, corner region) starts only once the next motion
     // has reached the controller, so its synchronous form returns Success
     // as soon as it is queued (it could never be answered before the caller
@@ -321,6 +337,31 @@ public:
     /// The joint readings of the last motion (of the present one while it
     /// runs); kept until the next motion starts.
     MotionFeedback get_last_motion_feedback() const { return feedback.record(); }
+
+    // --- Stream Motion (fanuc_stream_motion.cpp) ------------------------------------
+    /// "stream_motion" or "rmi": how the arm is moved.
+    std::string motion_interface() const { return sm_link ? "stream_motion" : "rmi"; }
+    /// The controller's limits as read at enable, in a planner's terms
+    /// (Planner::set_limit_table), keeping the share of acceleration and jerk
+    /// the driver's own speed changes need. Empty over RMI or before enable.
+    std::optional<orvane::JointLimitTable> stream_motion_limits() const;
+    /// The controller's threshold tables as read at enable.
+    std::optional<stream_motion::ThresholdTables> stream_motion_tables() const;
+    /// The period the controller runs Stream Motion at (s); empty over RMI or before enable.
+    std::optional<double> stream_motion_period() const;
+    /// Periods this session in which the driver's command was late (the
+    /// loop went on along the last acceleration) or a status was missed.
+    std::uint64_t late_cycles() const;
+    /// The loop's counts and its status-to-command latency record; empty
+    /// over RMI or before enable.
+    std::optional<stream_motion::LoopFigures> stream_motion_figures() const;
+    void reset_stream_motion_figures();
+    /// The speed factor the time scaler samples with now (over Stream Motion
+    /// it follows the speed asked for at a bounded rate).
+    double time_scaler_factor() const;
+    /// The share of the controller's acceleration and jerk limits a plan for
+    /// Stream Motion may use; the rest is kept for speed changes in flight.
+    static constexpr double stream_motion_planning_share = 0.6;
 
     RmiSocket socket;
 
@@ -413,6 +454,9 @@ protected:
     std::shared_future<Result> request_motion(const MotionRequest& request);
     /// A motion request refused before anything moves.
     std::shared_future<Result> refused(const Result& result, const std::string& why);
+    /// The refusal of a motion while disabled, with the failure that disabled it.
+    std::string not_enabled_reason() const;
+    std::string not_enabled_reason(std::unique_lock<std::mutex>& sampling_lock) const;
     /// Requests wait while the motion's life is in one of its short owned
     /// phases, or a run winds down. Caller holds sampling_mutex.
     bool busy() const;
@@ -489,6 +533,8 @@ protected:
     bool controller_queue_open() const;
     /// A synchronous queued call from an event action would wait for itself.
     Result refuse_from_run_thread();
+    /// Refuses `what` on a driver that moves the arm over Stream Motion; true when refused.
+    bool refused_over_stream_motion(const std::string& what) const;
     /// Holds or continues the queue ("FRC_Pause" / "FRC_Continue").
     bool hold_controller_queue();
     Result continue_controller_queue();
@@ -548,6 +594,9 @@ protected:
     /// The rest of a begun stop; fulfils its promise.
     Result complete_stop(const StopStart& start, bool from_loop);
     Result stop_sequence(const StopInFlight& stop, bool from_loop);
+    /// The stop's sequence over Stream Motion; `left` the phase it leaves for
+    /// unless the driver stays enabled.
+    Result stop_stream_motion(const StopInFlight& stop, bool from_loop, MotionEvent left);
     /// Leaves `stopping` for `event`'s phase.
     void end_stop(MotionEvent event);
     /// Sends "FRC_Abort" (under request_mutex), fails the instructions
@@ -618,6 +667,45 @@ protected:
         std::shared_ptr<std::atomic<bool>> done;
     };
     std::list<AsyncTask> async_tasks;
+
+    // --- Stream Motion (fanuc_stream_motion.cpp) ---------------------------------------
+    /// After RMI is initialised: calls the controller's program, brings the
+    /// session up, reads the tables. Caller holds request_mutex.
+    Result start_stream_motion();
+    /// The run fed through the Stream Motion loop (the streaming thread).
+    RunEnd stream_sm(Run& run);
+    /// Draws and hands the loop samples until it holds enough. Caller holds sampling_mutex.
+    void feed_loop(Run& run);
+    /// Statuses the loop received, into the feedback record and monitor.
+    void take_statuses();
+    /// Why `candidate` may not be streamed: a command beyond the controller's
+    /// limits, as a sentence naming the joint, the sample and the limit.
+    /// `in_flight`: it follows the commands already sent. Caller holds sampling_mutex.
+    std::optional<std::string> stream_limit_violation(const orvane::Trajectory& candidate, bool in_flight);
+    /// Bounds the speed factor for the run about to start (check ratios of its trajectory).
+    void bound_speed_changes(const std::array<double, 3>& worst_ratio);
+    /// Ends the session: `finish` with the last command, else only Stop; then FRC_Abort when asked.
+    Result end_stream_motion(bool finish);
+    /// The last command sent over Stream Motion (planner convention).
+    std::vector<double> last_streamed_position() const;
+
+    std::unique_ptr<stream_motion::StreamMotionLink> sm_link;
+    std::uint16_t sm_port{stream_motion::default_port};
+    /// Set while enabling, read while enabled (guarded by sampling_mutex).
+    std::optional<stream_motion::ThresholdTables> sm_tables;
+    std::optional<TimeScaler::FactorLimits> sm_factor_limits;
+    /// The answer of the program call, which comes when the program ends.
+    std::optional<std::future<RmiSocket::ResponsePtr>> program_call;
+    /// Guarded by sampling_mutex: the last three commands handed to the loop, oldest first.
+    std::array<stream_motion::Joints, 3> sm_history{};
+    /// Guarded by sampling_mutex: the number of the next sample handed to the loop.
+    std::uint64_t sm_next_sample{0};
+    /// Guarded by sampling_mutex: what ended the last run over Stream Motion, when a fault did.
+    std::optional<Result> sm_failure;
+    std::optional<std::string> sm_failure_reason;
+    /// Guarded by sampling_mutex: why a failed motion left the driver disabled
+    /// (said again when a later motion is refused for it); cleared by enable().
+    std::string disabled_by;
 
     /// Last: its thread uses the members above and is joined before they go.
     FanucFeedback feedback{*this};

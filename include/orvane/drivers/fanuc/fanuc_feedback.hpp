@@ -22,8 +22,11 @@ class FanucDriver;
 struct MotionFeedback {
     /// Seconds from the motion's start to the middle of each reading's round trip.
     std::vector<double> times;
-    /// The controller's "TimeTag" of each reading, as it sent it.
+    /// The controller's "TimeTag" of each reading, as it sent it (over
+    /// Stream Motion: the status's time stamp, in ms).
     std::vector<std::int64_t> time_tags;
+    /// Over Stream Motion: the motor currents each status reported; empty over RMI.
+    std::vector<std::vector<double>> currents;
     std::vector<std::vector<double>> measured;
     /// Per joint, the commanded value nearest to the measured one within the
     /// reading's time window: what its deviation was measured against.
@@ -83,6 +86,11 @@ public:
                           Clock::time_point sent_at);
     /// The answer to an instruction arrived: it has ended.
     void instruction_answered(std::int32_t sequence_id, Clock::time_point at);
+    /// Over Stream Motion: one status, received at `received_at`, with the
+    /// command that answered it; recorded and compared with the commands of
+    /// the deviation window before it (the servos trail the command).
+    void status_received(Clock::time_point received_at, std::uint32_t time_stamp, const std::vector<double>& measured,
+                         const std::vector<double>& commanded, const std::vector<double>& currents);
     /// The run ended: readings stop.
     void loop_ended();
 
@@ -146,6 +154,9 @@ private:
     std::deque<std::vector<double>> record_measured;
     std::deque<std::vector<double>> record_commanded;
     std::deque<double> record_deviations;
+    std::deque<std::vector<double>> record_currents;
+    /// Over Stream Motion: the commands of the last deviation window, oldest first.
+    std::deque<std::pair<Clock::time_point, std::vector<double>>> streamed;
     double record_max{0.0};
     bool warned_unread{false};
 

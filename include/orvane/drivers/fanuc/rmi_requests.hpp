@@ -71,6 +71,13 @@ public:
     explicit SetPayloadRequest(double schedule) = delete;
 };
 
+// Runs a program of the controller ("FRC_Call"); an instruction, answered
+// when the program ends.
+class ProgramCallInstruction : public RmiInstruction {
+public:
+    ProgramCallInstruction(std::int32_t sequence_id, const std::string& program);
+};
+
 // One streamed joint-space motion step.
 class MotionInstruction : public RmiInstruction {
 public:
