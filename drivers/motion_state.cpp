@@ -24,10 +24,18 @@
 //   link_lost            ready                  disabled   whoever finds the link gone              sampling
 //   stop_started         disabled, ready,       stopping   stop(), stop_async(), disable(), the     sampling
 //                        paused, streaming,                deviation monitor's thread, the
-//                        draining                          destructor
+//                        draining, queueing,               destructor
+//                        holding
 //   stop_left_ready      stopping               ready      the stopping thread (RMI initialised)    sampling
 //   stop_left_disabled   stopping               disabled   the stopping thread                      sampling
 //   closed               stopping               closed     the destructor                           sampling
+//   queue_started        ready                  queueing   a controller-planned motion (a user's)   sampling
+//   queue_drained        queueing               ready      whoever collects the last answer         sampling
+//   queue_held           queueing               holding    pause(), "FRC_Pause" answered            sampling
+//   queue_continued      holding                queueing   resume(), "FRC_Continue" answered        sampling
+//   queue_failed         queueing, holding      stopping   whoever collects a refusal or a fault;   sampling
+//                                                          it aborts and does not initialise again
+//   queue_cut_off        queueing, holding      disabled   whoever finds the link gone              sampling
 //
 // "sampling" is the driver's sampling_mutex, which also guards the time
 // scaler, so that a motion handed over and the end of a run are decided in
@@ -37,7 +45,10 @@
 // A run lives from run_started (or resumed) until the streaming thread clears
 // it at the end of `ending` or of a failure's `stopping`; a stop that cuts a
 // run marks it stopped and leaves answering its waiter to the streaming
-// thread. `enabling`, `ending` and `stopping` are short and owned by one
+// thread. Controller-planned motions never share the controller with a run:
+// `queueing` and `holding` start only from `ready` and lead back to it, so a
+// streamed motion waits for the queue to drain and a queued one for the run
+// to end. `enabling`, `ending` and `stopping` are short and owned by one
 // thread each: requests wait for them to pass.
 #include "orvane/drivers/motion_state.hpp"
 
@@ -61,7 +72,7 @@ struct Row {
 };
 
 // The table above, as the code reads it.
-const std::array<Row, 20> table{{
+const std::array<Row, 26> table{{
     {E::enable_started, {P::disabled}, P::enabling},
     {E::enabled, {P::enabling}, P::ready},
     {E::enable_failed, {P::enabling}, P::disabled},
@@ -78,10 +89,17 @@ const std::array<Row, 20> table{{
     {E::motion_cut_off, {P::ending}, P::disabled},
     {E::paused_motion_ended, {P::paused}, P::ending},
     {E::link_lost, {P::ready}, P::disabled},
-    {E::stop_started, {P::disabled, P::ready, P::paused, P::streaming, P::draining}, P::stopping},
+    {E::stop_started, {P::disabled, P::ready, P::paused, P::streaming, P::draining, P::queueing, P::holding},
+     P::stopping},
     {E::stop_left_ready, {P::stopping}, P::ready},
     {E::stop_left_disabled, {P::stopping}, P::disabled},
     {E::closed, {P::stopping}, P::closed},
+    {E::queue_started, {P::ready}, P::queueing},
+    {E::queue_drained, {P::queueing}, P::ready},
+    {E::queue_held, {P::queueing}, P::holding},
+    {E::queue_continued, {P::holding}, P::queueing},
+    {E::queue_failed, {P::queueing, P::holding}, P::stopping},
+    {E::queue_cut_off, {P::queueing, P::holding}, P::disabled},
 }};
 
 constexpr std::uint8_t as_byte(RunEnd end) { return static_cast<std::uint8_t>(end); }
@@ -99,6 +117,8 @@ const char* to_string(MotionPhase phase) {
         case P::paused: return "paused";
         case P::stopping: return "stopping";
         case P::closed: return "closed";
+        case P::queueing: return "queueing";
+        case P::holding: return "holding";
     }
     return "unknown";
 }
@@ -125,6 +145,12 @@ const char* to_string(MotionEvent event) {
         case E::stop_left_ready: return "stop_left_ready";
         case E::stop_left_disabled: return "stop_left_disabled";
         case E::closed: return "closed";
+        case E::queue_started: return "queue_started";
+        case E::queue_drained: return "queue_drained";
+        case E::queue_held: return "queue_held";
+        case E::queue_continued: return "queue_continued";
+        case E::queue_failed: return "queue_failed";
+        case E::queue_cut_off: return "queue_cut_off";
     }
     return "unknown";
 }

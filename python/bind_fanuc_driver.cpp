@@ -20,6 +20,7 @@ namespace orvane::python {
 using drivers::FanucDriver;
 void bind_fanuc_controller(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
 void bind_fanuc_poses(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
+void bind_fanuc_motions(py::module_& m, py::class_<FanucDriver, Driver, std::shared_ptr<FanucDriver>>& driver);
 
 namespace {
 
@@ -237,6 +238,7 @@ void bind_fanuc_driver(py::module_& m) {
     });
     bind_fanuc_controller(m, driver);
     bind_fanuc_poses(m, driver);
+    bind_fanuc_motions(m, driver);
 }
 
 }  // namespace orvane::python

@@ -257,8 +257,60 @@ class MotionFeedback:
     def max_deviation(self) -> float: ...
     def __len__(self) -> int: ...
 
+class Blend:
+    """How a controller-planned motion ends: FINE, CNT 1-100, or a corner radius [m]."""
+
+    @staticmethod
+    def fine() -> Blend: ...
+    @staticmethod
+    def cnt(value: int) -> Blend: ...
+    @staticmethod
+    def corner(radius: float) -> Blend: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def value(self) -> float: ...
+    def __eq__(self, other: object) -> bool: ...
+
+_BlendArgument: TypeAlias = Blend | int | float | None
+_MotionTarget: TypeAlias = _Vector | CartesianPose
+
 class FanucDriver(Driver):
     """A driver for FANUC robot controllers over RMI; connects at construction."""
+
+    def move_joint(
+        self, target: _MotionTarget, speed_percent: float = 100.0, blend: _BlendArgument = None,
+        relative: bool = False, no_blend: bool = False, acceleration_percent: int | None = None,
+    ) -> Result:
+        """Joint move planned by the controller, at speed_percent (1-100) of the joints' maximum speed."""
+    def move_joint_async(
+        self, target: _MotionTarget, speed_percent: float = 100.0, blend: _BlendArgument = None,
+        relative: bool = False, no_blend: bool = False, acceleration_percent: int | None = None,
+    ) -> FutureResult: ...
+    def move_linear(
+        self, target: _MotionTarget, speed: float = 0.25, blend: _BlendArgument = None, relative: bool = False,
+        no_blend: bool = False, acceleration_percent: int | None = None,
+    ) -> Result:
+        """Straight TCP line planned by the controller, at speed [m/s]."""
+    def move_linear_async(
+        self, target: _MotionTarget, speed: float = 0.25, blend: _BlendArgument = None, relative: bool = False,
+        no_blend: bool = False, acceleration_percent: int | None = None,
+    ) -> FutureResult: ...
+    def move_circular(
+        self, via: CartesianPose, target: CartesianPose, speed: float = 0.25, blend: _BlendArgument = None,
+        no_blend: bool = False, acceleration_percent: int | None = None,
+    ) -> Result:
+        """TCP arc through `via` to `target`, planned by the controller, at speed [m/s]."""
+    def move_circular_async(
+        self, via: CartesianPose, target: CartesianPose, speed: float = 0.25, blend: _BlendArgument = None,
+        no_blend: bool = False, acceleration_percent: int | None = None,
+    ) -> FutureResult: ...
+    def call_program(self, name: str) -> Result: ...
+    def call_program_async(self, name: str) -> FutureResult: ...
+    def wait_time(self, seconds: float) -> Result: ...
+    def wait_time_async(self, seconds: float) -> FutureResult: ...
+    def wait_input(self, alias: str, value: int) -> Result: ...
+    def wait_input_async(self, alias: str, value: int) -> FutureResult: ...
 
     @overload
     def __init__(

@@ -85,7 +85,9 @@ bool FanucDriver::refuse_while_moving(const std::string& what) {
         case MotionPhase::streaming:
         case MotionPhase::draining:
         case MotionPhase::ending:
-        case MotionPhase::paused: moving = true; break;
+        case MotionPhase::paused:
+        case MotionPhase::queueing:
+        case MotionPhase::holding: moving = true; break;
         default: break;
     }
     if (moving) refuse(what + " is refused while a motion streams or is paused.");

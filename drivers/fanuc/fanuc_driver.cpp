@@ -207,14 +207,18 @@ void FanucDriver::close() {
 
 bool FanucDriver::is_connected() const { return socket.is_connected(); }
 
-bool FanucDriver::is_moving() const { return motion.published_run() != 0; }
+bool FanucDriver::is_moving() const {
+    return motion.published_run() != 0 || motion.published_phase() == MotionPhase::queueing;
+}
 
 bool FanucDriver::is_enabled() const {
     switch (motion.published_phase()) {
         case MotionPhase::ready:
         case MotionPhase::streaming:
         case MotionPhase::draining:
-        case MotionPhase::paused: return true;
+        case MotionPhase::paused:
+        case MotionPhase::queueing:
+        case MotionPhase::holding: return true;
         default: return false;
     }
 }
@@ -297,14 +301,16 @@ Result FanucDriver::enable() {
             // A stop in progress enables again by itself; enabling in between
             // would race its abort.
             motion_changed.wait_for(lock, std::chrono::duration<double>(abort_timeout + reset_timeout + 5.0),
-                                    [this] { return !busy(); });
+                                    [this] { return !busy() || controller_queue_open(); });
         }
         switch (motion.phase()) {
             case MotionPhase::disabled: break;
             case MotionPhase::ready:
             case MotionPhase::streaming:
             case MotionPhase::draining:
-            case MotionPhase::paused: return Result::Success;  // enabled already
+            case MotionPhase::paused:
+            case MotionPhase::queueing:
+            case MotionPhase::holding: return Result::Success;  // enabled already
             default: return Result::ErrorCommandAlreadyInProgress;
         }
         if (busy()) return Result::ErrorCommandAlreadyInProgress;

@@ -80,13 +80,15 @@ void FanucFeedback::shutdown() {
 
 // --- hooks -------------------------------------------------------------------------
 
-void FanucFeedback::loop_started(std::uint64_t run, bool new_motion, const std::vector<double>& rest_position) {
+void FanucFeedback::loop_started(std::uint64_t run, bool new_motion, const std::vector<double>& rest_position,
+                                 bool commanded_path) {
     const auto now = Clock::now();
     bool unread = false;
     {
         std::lock_guard lock(state_mutex);
         if (closing) return;
         watched_run = run;
+        path_known = commanded_path;
         instructions.clear();
         streamed.clear();
         base_position = rest_position;
@@ -103,7 +105,8 @@ void FanucFeedback::loop_started(std::uint64_t run, bool new_motion, const std::
             warned_unread = false;
         }
         if (!reader.joinable()) reader = std::thread([this] { thread_main(); });
-        if (!driver.sm_link && !(effective_rate() > 0.0) && driver.monitor_path_deviation.load() && !warned_unread) {
+        if (!driver.sm_link && commanded_path && !(effective_rate() > 0.0) && driver.monitor_path_deviation.load() &&
+            !warned_unread) {
             warned_unread = unread = true;
         }
     }
@@ -248,7 +251,13 @@ void FanucFeedback::thread_main() {
 
         double window = driver.path_deviation_window.load();
         if (!(window >= 0.0)) window = default_window;
-        const auto evaluation = evaluate_locked(*reading, window);
+        Evaluation evaluation;
+        if (path_known) {
+            evaluation = evaluate_locked(*reading, window);
+        } else {
+            // The controller plans the path: nothing to compare with.
+            evaluation.commanded.assign(reading->position.size(), std::numeric_limits<double>::quiet_NaN());
+        }
         const auto middle = reading->sent_at + (reading->received_at - reading->sent_at) / 2;
         const double since_start = Seconds(middle - motion_start).count();
         record_locked(*reading, evaluation, since_start);
@@ -256,7 +265,7 @@ void FanucFeedback::thread_main() {
 
         double threshold = driver.path_deviation_error_threshold.load();
         if (!(threshold >= 0.0)) threshold = default_threshold;
-        if (driver.monitor_path_deviation.load() && evaluation.deviation > threshold) {
+        if (path_known && driver.monitor_path_deviation.load() && evaluation.deviation > threshold) {
             const std::size_t j = evaluation.worst_joint;
             const std::string line = "The robot deviated from the commanded path: J" + std::to_string(j + 1) +
                                      " measured " + format(reading->position[j]) + ", commanded " +

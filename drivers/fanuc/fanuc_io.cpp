@@ -127,8 +127,9 @@ bool FanucDriver::set_payload(double schedule) {
         // An instruction: its sequence ID is taken, and it is sent, in turn
         // with the motion instructions.
         std::lock_guard lock(sampling_mutex);
-        if (!is_enabled() || busy()) {
-            refuse("The payload can only be set while the driver is enabled.");
+        // The controller's queue is counted only by the motions queued on it.
+        if (!is_enabled() || busy() || controller_queue_open()) {
+            refuse("The payload can only be set while the driver is enabled and no controller-planned motion is queued.");
             return false;
         }
         sequence_id = next_sequence_id;

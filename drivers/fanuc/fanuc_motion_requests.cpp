@@ -163,9 +163,10 @@ std::shared_future<Result> FanucDriver::request_motion(const MotionRequest& requ
     for (;;) {
         // A stop in progress, a run winding down or an enable decide what
         // comes next; a request waits for them rather than racing them.
-        if (busy()) {
+        // Controller-planned motions queued: the stream waits for them to drain.
+        if (busy() || controller_queue_open()) {
             if (from_run_thread) return ready(Result::ErrorCommandAlreadyInProgress);
-            motion_changed.wait(lock, [this] { return !busy(); });
+            motion_changed.wait(lock, [this] { return !busy() && !controller_queue_open(); });
         }
         const auto phase = motion.phase();
         if (phase == MotionPhase::closed) return ready(Result::ErrorTrajectoryAborted);
@@ -519,6 +520,7 @@ std::shared_future<Result> FanucDriver::blend_into_async(const orvane::Trajector
 
 Result FanucDriver::resume() {
     begin_operation();
+    if (motion.published_phase() == MotionPhase::holding) return continue_controller_queue();
     return resume_motion();
 }
 
@@ -534,7 +536,11 @@ Result FanucDriver::resume_motion() {
 
 std::shared_future<Result> FanucDriver::resume_async() {
     begin_operation();
-    return launch([this] { return resume_motion(); }).share();
+    return launch([this] {
+               if (motion.published_phase() == MotionPhase::holding) return continue_controller_queue();
+               return resume_motion();
+           })
+        .share();
 }
 
 }  // namespace orvane::drivers

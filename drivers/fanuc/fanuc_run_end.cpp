@@ -197,8 +197,9 @@ FanucDriver::StopStart FanucDriver::try_begin_stop(StopKind kind) {
     start.stop.done = start.promise->get_future().share();
     start.stop.was_enabled = motion.phase() != MotionPhase::disabled;
     start.stop.ends_paused_motion = motion.phase() == MotionPhase::paused;
-    // From here on the run in flight sends nothing more.
+    // From here on the run in flight sends nothing more, nor do queued calls.
     if (const auto& run = motion.run()) run->fail(RunEnd::stopped);
+    if (controller_queue_open()) cancel_controller_queue();
     motion.stop = start.stop;
     motion.apply(MotionEvent::stop_started);
     motion_changed.notify_all();

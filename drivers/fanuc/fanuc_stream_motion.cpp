@@ -38,9 +38,11 @@ const std::string program_name = "STREAM_MOTN";
 
 // The streaming thread looks at the run at least this often without a tick.
 constexpr auto tick_limit = std::chrono::milliseconds(100);
-// Samples handed to the loop ahead of the status they answer: one, so that a
-// speed change reaches the commands within two periods.
-constexpr std::size_t lookahead = 1;
+// Samples handed to the loop ahead of the period that wants the next one: a
+// sampling thread woken one period late (a loaded host) then costs nothing,
+// while a change of speed drawn into the next sample is still commanded two
+// periods after the sample it was asked at.
+constexpr std::uint64_t lookahead = 2;
 // How long after a status shows an alarm the driver looks for a graver
 // fault behind it (an E-stop shows as an alarm first, as the stop itself
 // some 400 ms later).
@@ -117,6 +119,7 @@ Result FanucDriver::start_stream_motion() {
     time_scaler.settle_factor();
     sm_failure.reset();
     sm_failure_reason.reset();
+    sm_next_sample = 0;  // the loop numbers from 0 after open()
     return Result::Success;
 }
 
@@ -228,23 +231,24 @@ void FanucDriver::bound_speed_changes(const std::array<double, 3>& worst_ratio) 
 // --- the run -------------------------------------------------------------------------------
 
 void FanucDriver::feed_loop(Run& run) {
-    for (auto skipped = sm_link->take_skipped_samples(); skipped > 0; --skipped) {
-        // The loop went on without this sample; draw past it.
-        if (run.scaler_status == TimeScaler::moving) run.scaler_status = draw_sample(run);
-    }
+    // Every sample is drawn and handed over in order, numbered: one the loop
+    // had to bridge without still tells it how far off the bridge was.
     const bool halting = run.failure() == RunEnd::stopped;
     const bool feeding = motion.phase() == MotionPhase::streaming || halting;
-    while (feeding && run.scaler_status == TimeScaler::moving && sm_link->queued() < lookahead) {
+    while (feeding && run.scaler_status == TimeScaler::moving && sm_next_sample < sm_link->wanted_sample() + lookahead) {
         const int status = draw_sample(run);
         run.scaler_status = status;
         if (status == TimeScaler::nothing_to_do) break;
         // Paused before the first move: the robot rests where it is.
         if (status == TimeScaler::standing_still && run.sent == 0) break;
-        sm::LoopCommand command;
-        std::copy_n(current_state.position.begin(), degrees_of_freedom, command.position.begin());
-        command.more_follows = status == TimeScaler::moving;
-        if (!sm_link->push(command)) break;  // cannot happen below the lookahead
-        sm_history = {sm_history[1], sm_history[2], command.position};
+        sm::PlanSample sample;
+        std::copy_n(current_state.position.begin(), degrees_of_freedom, sample.position.begin());
+        sample.more_follows = status == TimeScaler::moving;
+        sample.index = sm_next_sample;
+        // Cannot fail: the ring holds the lead and the late samples of two bridged periods, and more.
+        if (!sm_link->push(sample)) break;
+        ++sm_next_sample;
+        sm_history = {sm_history[1], sm_history[2], sample.position};
         last_sent_state.position = current_state.position;
         last_sent_state.velocity = current_state.velocity;
         last_sent_state.acceleration = current_state.acceleration;
@@ -318,7 +322,8 @@ RunEnd FanucDriver::stream_sm(Run& run) {
                     if (run.scaler_status == TimeScaler::standing_still) run.scaler_status = TimeScaler::finished;
                 }
                 feed_loop(run);
-                const bool drained = sm_link->queued() == 0;
+                // A run ends with its last sample commanded and no bridge's gap left.
+                const bool drained = sm_link->settled();
                 if (halting && run.scaler_status != TimeScaler::moving && drained) {
                     time_scaler.halt(false);
                     return RunEnd::stopped;

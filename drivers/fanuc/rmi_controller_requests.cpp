@@ -31,6 +31,8 @@ double wire_real(double value, const std::string& what) {
     return value;
 }
 
+}  // namespace
+
 nlohmann::json rmi_configuration(int user_frame, int user_tool, const ArmConfiguration& configuration) {
     return {{"UFrameNumber", user_frame},
             {"UToolNumber", user_tool},
@@ -43,7 +45,13 @@ nlohmann::json rmi_configuration(int user_frame, int user_tool, const ArmConfigu
             {"Turn6", configuration.turn6}};
 }
 
-}  // namespace
+nlohmann::json rmi_position(const orvane::Frame& pose) {
+    nlohmann::json position = rmi_frame(pose);
+    position["Ext1"] = 0.0;
+    position["Ext2"] = 0.0;
+    position["Ext3"] = 0.0;
+    return position;
+}
 
 nlohmann::json rmi_frame(const orvane::Frame& frame) {
     const auto euler = frame.to_euler();
@@ -103,12 +111,7 @@ WritePositionRegisterRequest::WritePositionRegisterRequest(std::uint64_t number,
     : RmiCommand("FRC_WritePositionRegister") {
     body["RegisterNumber"] = number;
     body["Representation"] = RMI_REPRESENTATION_CARTESIAN;
-    nlohmann::json position = rmi_frame(pose);
-    // This system drives no extended axes; the controller expects the members.
-    position["Ext1"] = 0.0;
-    position["Ext2"] = 0.0;
-    position["Ext3"] = 0.0;
-    body["Position"] = std::move(position);
+    body["Position"] = rmi_position(pose);
     body["Configuration"] = rmi_configuration(user_frame, user_tool, configuration);
 }
 

@@ -234,8 +234,17 @@ void RmiSocket::handle_line(const std::string& line) {
     const auto response = RmiResponse::from_str(line);
     const auto& type = response->get_type();
     if (type == "Communication") {
+        if (response->get_name() == "FRC_SystemFault") {
+            std::lock_guard lock(promises_mutex);
+            instruction_failure = InstructionFailure{response->as_json().value("SequenceID", 0), 0, true};
+        }
         process_new_comm_message(*response);
     } else if (type == "Instruction" && !response->success) {
+        {
+            std::lock_guard lock(promises_mutex);
+            const auto sequence = response->as_json().value("SequenceID", 0);
+            instruction_failure = InstructionFailure{sequence, response->error_id, false};
+        }
         clear_instructions(response->get_id() + " was not accepted. Error code: " +
                            std::to_string(response->error_id));
     }

@@ -1,12 +1,10 @@
 // The Stream Motion loop: one command for every status of the controller.
 //
 // Each period: a status arrives; the commands owed for it are sent (the
-// driver's next sample from the ring, or the last command held); the status
-// and the command that answered it go to the driver's feedback ring; the
-// sampling thread is told a period went by, so it draws the next sample.
-// When the driver's next sample is late while a motion runs, the loop goes on
-// along the motion's last acceleration (a held position would stop the arm
-// with a jerk no controller takes) and the driver skips that sample.
+// driver's next sample from the ring, a bridge while it is late, or the last
+// command held: stream_motion_follower.hpp); the status and the command that
+// answered it go to the driver's feedback ring; the sampling thread is told a
+// period went by, so it draws the next sample.
 #include "stream_motion_link.hpp"
 
 #include <algorithm>
@@ -54,7 +52,7 @@ Joints JointsSnapshot::load() const noexcept {
     }
 }
 
-StreamMotionLink::StreamMotionLink(AxisUnits units) : axis_units(units) {}
+StreamMotionLink::StreamMotionLink(AxisUnits units) : axis_units(units), follower(units.count) {}
 
 StreamMotionLink::~StreamMotionLink() { close(false); }
 
@@ -88,16 +86,15 @@ std::expected<SessionInfo, SessionFailure> StreamMotionLink::open(const std::str
     for (std::size_t axis = 0; axis < axis_units.count; ++axis) {
         at[axis] = axis_units.from_wire(axis, info->ready_status.wire_joints[axis]);
     }
-    last = before_last = two_before = at;
-    following = false;
-    coasting = 0;
+    follower.restart(at);
+    wanted = 0;
+    on_plan = true;
     commanded_snapshot.store(at);
     measured_snapshot.store(info->ready_status.joints);
-    LoopCommand stale;
+    PlanSample stale;
     while (commands.pop(stale)) {
     }
     drop_statuses();
-    skipped_samples = 0;
     loop_fault = LoopFault::none;
     found_status_fault = StatusFault::none;
     exit_requested = false;
@@ -115,7 +112,8 @@ std::optional<SessionFailure> StreamMotionLink::close(bool finish) {
     if (session && endpoint && !endpoint->is_closed()) {
         // The loop left right after answering a status: the session goes on
         // with the next one, at the position last commanded.
-        const auto ended = finish ? session->end(std::span(last.data(), axis_units.count)) : session->stop();
+        const auto ended =
+            finish ? session->end(std::span(last_command().data(), axis_units.count)) : session->stop();
         if (!ended) failure = ended.error();
         endpoint->close();
     }
@@ -148,6 +146,7 @@ LoopFigures StreamMotionLink::figures() const noexcept {
     }
     figures.latency_max_us = latency_max.load(std::memory_order_relaxed);
     figures.skipped_statuses = skipped_count.load(std::memory_order_relaxed);
+    figures.late_samples = late_samples.load(std::memory_order_relaxed);
     return figures;
 }
 
@@ -160,34 +159,31 @@ void StreamMotionLink::record_latency(Clock::duration elapsed) noexcept {
 }
 
 void StreamMotionLink::next_command(bool motion_allowed) noexcept {
-    LoopCommand command;
-    Joints next = last;
     if (!motion_allowed) {
-        following = false;  // held where it is; nothing more of that motion is sent
-    } else if (commands.pop(command)) {
-        next = command.position;
-        following = command.more_follows;
-        coasting = 0;
-        tick.release();
-    } else if (following && coasting >= max_coasting_periods) {
-        // Too late to rejoin the plan smoothly: no more motion is commanded.
-        following = false;
-        loop_fault.store(LoopFault::host_late, std::memory_order_release);
-        late_count.fetch_add(1, std::memory_order_relaxed);
-        tick.release();
-    } else if (following) {
-        // Late: on along the last acceleration; the driver skips this sample.
-        ++coasting;
-        for (std::size_t axis = 0; axis < axis_units.count; ++axis) {
-            next[axis] = 3.0 * last[axis] - 3.0 * before_last[axis] + two_before[axis];
+        follower.hold();  // nothing more of that motion is sent
+    } else {
+        const bool was_on_plan = follower.on_plan();
+        switch (follower.step([this](PlanSample& sample) { return commands.pop(sample); })) {
+            case PlanFollower::Outcome::planned: tick.release(); break;
+            case PlanFollower::Outcome::bridged:
+                late_count.fetch_add(1, std::memory_order_relaxed);
+                tick.release();
+                break;
+            case PlanFollower::Outcome::too_late:
+                // Too late to rejoin the plan within the limits: no more motion is commanded.
+                loop_fault.store(LoopFault::host_late, std::memory_order_release);
+                late_count.fetch_add(1, std::memory_order_relaxed);
+                tick.release();
+                break;
+            case PlanFollower::Outcome::resting:
+                // The end of a motion's easing is what the driver waits for to end its run.
+                if (!was_on_plan && follower.on_plan()) tick.release();
+                break;
         }
-        late_count.fetch_add(1, std::memory_order_relaxed);
-        skipped_samples.fetch_add(1, std::memory_order_release);
-        tick.release();
     }
-    two_before = before_last;
-    before_last = last;
-    last = next;
+    wanted.store(follower.wanted(), std::memory_order_release);
+    on_plan.store(follower.on_plan(), std::memory_order_release);
+    late_samples.store(follower.late_samples() - late_samples_base, std::memory_order_relaxed);
 }
 
 void StreamMotionLink::loop_main() noexcept {
@@ -202,6 +198,8 @@ void StreamMotionLink::loop_main() noexcept {
             late_count.store(0, std::memory_order_relaxed);
             skipped_base = lockstep->counters().skipped;
             skipped_count.store(0, std::memory_order_relaxed);
+            late_samples_base = follower.late_samples();
+            late_samples.store(0, std::memory_order_relaxed);
         }
         // Woken at least once a period, to notice close().
         const auto received = endpoint->receive(inbox, Clock::now() + period_length);
@@ -233,7 +231,7 @@ void StreamMotionLink::loop_main() noexcept {
         while (lockstep->due() > 0) {
             next_command(motion_allowed);
             const bool motion = motion_allowed && loop_fault.load(std::memory_order_relaxed) == LoopFault::none;
-            const auto bytes = lockstep->answer(std::span(last.data(), axis_units.count),
+            const auto bytes = lockstep->answer(std::span(last_command().data(), axis_units.count),
                                                 CommandFlags{.motion = motion, .last = false});
             const auto sent = endpoint->send(bytes, Clock::now() + period_length);
             if (!sent.ok() && sent.outcome != UdpEndpoint::Outcome::refused) {
@@ -243,14 +241,14 @@ void StreamMotionLink::loop_main() noexcept {
             }
         }
         record_latency(Clock::now() - now);
-        commanded_snapshot.store(last);
+        commanded_snapshot.store(last_command());
         measured_snapshot.store(status.joints);
         record.received_at = now;
         record.sequence_no = status.sequence_no;
         record.time_stamp = status.time_stamp;
         record.joints = status.joints;
         record.currents = status.currents;
-        record.commanded = last;
+        record.commanded = last_command();
         statuses.push(record);  // dropped when nobody reads them
     }
 }

@@ -19,6 +19,7 @@
 #include "orvane/drivers/fanuc/stream_motion_lockstep.hpp"
 #include "orvane/drivers/fanuc/stream_motion_session.hpp"
 #include "orvane/drivers/fanuc/stream_motion_udp.hpp"
+#include "orvane/drivers/fanuc/stream_motion_follower.hpp"
 
 namespace orvane::drivers::stream_motion {
 
@@ -63,13 +64,6 @@ private:
     std::array<std::atomic<double>, max_axes> values_{};
 };
 
-/// One command the driver hands the loop (driver units).
-struct LoopCommand {
-    Joints position{};
-    /// The driver has more for this motion: a period without the next one is late.
-    bool more_follows{true};
-};
-
 /// One status as the driver's feedback keeps it, with the command that answered it.
 struct LoopStatus {
     std::chrono::steady_clock::time_point received_at{};
@@ -81,26 +75,22 @@ struct LoopStatus {
 };
 
 /// What the loop found that ends a motion. host_late: the driver's samples
-/// stopped coming for longer than the loop may carry a motion on alone.
+/// stopped coming for longer than the loop may bridge a motion alone.
 enum class LoopFault : std::uint8_t { none, status, link_lost, host_late };
 
 /// One Stream Motion session of a driver, and its loop thread.
 ///
 /// open() brings the session up (the caller has started the controller's
 /// program over RMI) and starts the loop, which from then on answers every
-/// status: with the driver's next command while a motion runs, otherwise
-/// holding the last one. The loop allocates nothing and takes no lock; the
-/// driver's sampling thread hands it commands through a ring and learns of
-/// each period through a semaphore. close() ends the loop, and the session.
+/// status: with the driver's next sample while a motion runs, otherwise
+/// holding the last command (PlanFollower decides which). The loop allocates
+/// nothing and takes no lock; the driver's sampling thread hands it numbered
+/// samples through a ring and learns of each period through a semaphore.
+/// close() ends the loop, and the session.
 class StreamMotionLink {
 public:
     static constexpr std::size_t ring_capacity = 8;
-    /// Periods in a row the loop carries a motion on along its last
-    /// acceleration while the next sample is late. The driver then skips the
-    /// samples missed, and the arm rejoins the plan with a step that grows
-    /// with the cube of this count: beyond two periods it could break the
-    /// jerk limit, so the motion ends instead (the controller stops the arm).
-    static constexpr std::uint32_t max_coasting_periods = 2;
+    static constexpr std::uint32_t max_coasting_periods = PlanFollower::max_bridged_periods;
 
     explicit StreamMotionLink(AxisUnits units);
     ~StreamMotionLink();
@@ -121,12 +111,16 @@ public:
     double period() const noexcept;
 
     // --- the driver's sampling thread --------------------------------------------
-    bool push(const LoopCommand& command) noexcept { return commands.push(command); }
+    /// Samples are numbered from 0 after open(), one per period, none skipped.
+    bool push(const PlanSample& sample) noexcept { return commands.push(sample); }
     std::size_t queued() const noexcept { return commands.size(); }
+    /// The number of the sample the next period wants: the driver's lead is
+    /// how far its next number is ahead of it (a bridged period moves it on).
+    std::uint64_t wanted_sample() const noexcept { return wanted.load(std::memory_order_acquire); }
+    /// Nothing queued and the commands on the plan (no bridge's gap left to ease away).
+    bool settled() const noexcept { return commands.size() == 0 && on_plan.load(std::memory_order_acquire); }
     /// Waits until the loop has answered a status or wake() was called.
     void wait_for_tick(std::chrono::milliseconds limit) noexcept;
-    /// Periods the loop went on by itself since the last call: samples to skip.
-    std::uint64_t take_skipped_samples() noexcept { return skipped_samples.exchange(0); }
     bool pop_status(LoopStatus& status) noexcept { return statuses.pop(status); }
     /// Drops statuses nobody read (before a motion's feedback starts).
     void drop_statuses() noexcept;
@@ -149,6 +143,7 @@ private:
     /// The command answering the next owed status number.
     void next_command(bool motion_allowed) noexcept;
     void record_latency(std::chrono::steady_clock::duration latency) noexcept;
+    const Joints& last_command() const noexcept { return follower.command(); }
 
     AxisUnits axis_units;
     std::unique_ptr<UdpEndpoint> endpoint;
@@ -160,24 +155,25 @@ private:
     std::atomic<bool> running{false};
     std::atomic<bool> exit_requested{false};
 
-    SpscRing<LoopCommand, ring_capacity> commands;
+    SpscRing<PlanSample, ring_capacity> commands;
     SpscRing<LoopStatus, 512> statuses;
     std::counting_semaphore<> tick{0};
-    std::atomic<std::uint64_t> skipped_samples{0};
+    std::atomic<std::uint64_t> wanted{0};
+    std::atomic<bool> on_plan{true};
     std::atomic<LoopFault> loop_fault{LoopFault::none};
     std::atomic<StatusFault> found_status_fault{StatusFault::none};
     JointsSnapshot commanded_snapshot;
     JointsSnapshot measured_snapshot;
 
     // The loop thread's own (read by figures() through atomics only).
-    Joints last{}, before_last{}, two_before{};
-    bool following{false};  // the last command came from the driver with more to follow
-    std::uint32_t coasting{0};  // periods in a row carried on without the driver's sample
+    PlanFollower follower;
     std::array<std::uint8_t, max_packet_size + 1> inbox{};
     StreamStatus status;
     LoopStatus record;
     std::atomic<std::uint64_t> status_count{0};
     std::atomic<std::uint64_t> late_count{0};
+    std::uint64_t late_samples_base{0};
+    std::atomic<std::uint64_t> late_samples{0};
     std::uint64_t skipped_base{0};
     std::atomic<std::uint64_t> skipped_count{0};
     std::atomic<std::uint64_t> latency_max{0};

@@ -19,7 +19,15 @@ void Core::motion_fault(std::optional<int> seq, std::string alarm, bool resumabl
   }
   ojson p = packet(kCommunication, "FRC_SystemFault");
   p["SequenceID"] = id;
-  push(p);
+  // Behind the answers already on their way: the controller answered the instruction it
+  // finished before the next one faulted, and a client must see them in that order. The
+  // answers' timer, armed while they wait, sends it with the last of them (this may run off
+  // the io thread, which alone arms that timer).
+  if (!out.queue.empty() && !out.withheld) {
+    out.queue.push_back({out.queue.back().due, format(p), false, false});
+  } else {
+    push(p);
+  }
   cv.notify_all();
 }
 

@@ -184,6 +184,33 @@ TEST_F(StreamMotionDriver, EnableBringsTheStreamUpOverRmiAndDisableEndsItsProgra
     EXPECT_FALSE(rmi.stream_motion_limits().has_value());
 }
 
+TEST_F(StreamMotionDriver, MotionsTheControllerWouldPlanAreRefusedAndTheStreamGoesOn) {
+    enable_and_plan_within_limits();
+    const auto start = commanded_now();
+    const std::vector<double> elsewhere = offset_by(start, 0, 0.2);
+    const auto refused = [&](const std::string& what, Result result) {
+        EXPECT_EQ(result, Result::Error) << what;
+        const auto why = driver->get_last_error();
+        EXPECT_NE(why.find("Stream Motion"), std::string::npos) << what << ": " << why;
+    };
+    refused("move_joint", driver->move_joint(elsewhere));
+    refused("move_linear", driver->move_linear(elsewhere));
+    refused("move_joint_async", driver->move_joint_async(elsewhere).get());
+    refused("call_program", driver->call_program("PICK"));
+    refused("wait_time", driver->wait_time(0.1));
+    // Nothing reached the controller's instruction queue, and the stream still moves the arm.
+    EXPECT_EQ(count_sent(*sim, "FRC_JointMotion"), 0U);
+    EXPECT_EQ(count_sent(*sim, "FRC_LinearMotion"), 0U);
+    EXPECT_EQ(count_sent(*sim, "FRC_WaitTime"), 0U);
+    EXPECT_EQ(count_sent(*sim, "FRC_Call"), 1U);  // the streaming program's own
+    EXPECT_TRUE(driver->is_enabled());
+    without_stalls([&] {
+        if (!driver->is_enabled()) enable_and_plan_within_limits();
+        const auto moved = driver->move_to(orvane::Waypoint(offset_by(commanded_now(), 0, 0.2)), true);
+        if (!host_stalled()) EXPECT_EQ(moved, Result::Success) << driver->get_last_error();
+    });
+}
+
 TEST_F(StreamMotionDriver, APlannedMoveArrivesWithinTheControllersLimitsAndOnTime) {
     without_stalls([&] {
         enable_and_plan_within_limits();
@@ -421,12 +448,9 @@ TEST_F(StreamMotionDriver, AHostFarBehindEndsTheMotionWithoutAJumpAndEnableBring
     EXPECT_TRUE(sim->stream_motion_status().live);
 }
 
-// Disabled: it fails today. Held for exactly one period, the controller still
-// reports a receiving interval over (MOTN-603) and, rejoining the plan, a jerk
-// beyond its table (MOTN-722, some 1.45 times the limit on J1): the bridge
-// and the skipped sample do not keep the limits yet.
-TEST_F(StreamMotionDriver, DISABLED_ASampleOnePeriodLateIsBridgedAndTheMotionArrives) {
-    // One period late: bridged along the last acceleration, then back on the plan.
+TEST_F(StreamMotionDriver, ASampleOnePeriodLateIsBridgedAndTheMotionArrives) {
+    // Late until the loop had to bridge a period: the sample for it comes
+    // afterwards, is not commanded, and the gap is eased away within the limits.
     without_stalls([&] {
         enable_and_plan_within_limits();
         const auto goal = offset_by(commanded_now(), 0, 0.8);
@@ -439,6 +463,9 @@ TEST_F(StreamMotionDriver, DISABLED_ASampleOnePeriodLateIsBridgedAndTheMotionArr
         EXPECT_EQ(moved, Result::Success) << driver->get_last_error();
         EXPECT_TRUE(held);
         EXPECT_GE(driver->late_cycles(), 1U);
+        const auto figures = driver->stream_motion_figures();
+        ASSERT_TRUE(figures.has_value());
+        EXPECT_GE(figures->late_samples, 1U);
         EXPECT_EQ(limit_alarms_of(*sim), "");
         EXPECT_EQ(commands_not_taken(*sim), "");
         EXPECT_TRUE(within(commanded_now(), goal, 1e-6));

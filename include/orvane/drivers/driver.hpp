@@ -186,7 +186,9 @@ public:
     /// Ramps the speed to 0 over `pausing_duration`; the future is true once
     /// at standstill, false when the motion ended or another speed change
     /// overtook the pause first.
-    std::future<bool> pause_async();
+    /// A driver whose controller also runs motions it plans itself holds
+    /// those its own way.
+    virtual std::future<bool> pause_async();
     bool pause();
     /// Sets `pausing_duration`; throws std::invalid_argument for a duration
     /// that is not finite or is negative.

@@ -42,6 +42,11 @@ enum class MotionPhase : std::uint8_t {
     stopping,
     /// The driver is going away; nothing starts again.
     closed,
+    /// Motions the controller plans itself are queued on it (sent and not
+    /// yet answered, or waiting for a place in its queue); nothing streams.
+    queueing,
+    /// Those motions are held by the controller (a pause); resume continues them.
+    holding,
 };
 
 /// The name of a phase, for log lines and test output.
@@ -70,6 +75,12 @@ enum class MotionEvent : std::uint8_t {
     stop_left_ready,
     stop_left_disabled,
     closed,
+    queue_started,
+    queue_drained,
+    queue_held,
+    queue_continued,
+    queue_failed,
+    queue_cut_off,
 };
 
 const char* to_string(MotionEvent event);

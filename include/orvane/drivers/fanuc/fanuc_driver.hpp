@@ -21,9 +21,11 @@
 
 #include "orvane/drivers/commands.hpp"
 #include "orvane/drivers/driver.hpp"
+#include "orvane/drivers/fanuc/controller_motion_types.hpp"
 #include "orvane/drivers/fanuc/fanuc_feedback.hpp"
 #include "orvane/drivers/fanuc/fanuc_controller_types.hpp"
 #include "orvane/drivers/fanuc/rmi_firmware_limits.hpp"
+#include "orvane/drivers/fanuc/rmi_planned_motions.hpp"
 #include "orvane/drivers/fanuc/rmi_requests.hpp"
 #include "orvane/drivers/fanuc/rmi_responses.hpp"
 #include "orvane/drivers/fanuc/rmi_socket.hpp"
@@ -253,6 +255,66 @@ public:
     Result move_to(const CartesianPose& goal, bool ignore_collisions);
     std::shared_future<Result> move_to_async(const CartesianPose& goal, bool ignore_collisions);
 
+    // --- motions the controller plans (fanuc_controller_motion.cpp) ---------------------
+    // Handed to the controller's own planner as a taught program's lines
+    // would be: it accelerates, blends and runs them itself; nothing is
+    // planned or streamed by the host. They join one queue in call order
+    // (the controller holds at most `controller_queue_size` unanswered; a
+    // further call waits for a place, the _async twin returns at once). The
+    // result is the controller's answer: Success once the motion has run;
+    // ErrorController for the one the controller refused or faulted on, and
+    // ErrorTrajectoryAborted for every other queued or waiting one, after
+    // which the queue is aborted and the driver must be enabled again.
+    // stop() aborts the queue (ErrorTrajectoryAborted) and leaves the
+    // driver ready; pause() holds it ("FRC_Pause") and resume() continues
+    // it ("FRC_Continue"). The speed override applies; the driver's speed
+    // (set_speed, the time scaler) does not.
+    //
+    // They never share the controller with a streamed motion: a call made
+    // while a motion streams waits until it has ended (a paused streamed
+    // motion ends, as for any new motion), and a streamed motion requested
+    // while the queue holds motions waits until it has drained.
+    //
+    // A driver that moves the arm over Stream Motion refuses them all
+    // (Result::Error, the reason in last_error): its controller runs the
+    // streaming program, which owns the arm until disable().
+    //
+    // A blended motion (CNT, corner region) starts only once the next motion
+    // has reached the controller, so its synchronous form returns Success
+    // as soon as it is queued (it could never be answered before the caller
+    // sends the next one); the _async twin completes with its answer. The
+    // values are checked before anything is sent; a refusal returns
+    // Result::Error with the reason in last_error.
+    /// Joint interpolation at `speed_percent` (1 to 100, whole) of the joints'
+    /// maximum speed, to joint values or a pose.
+    Result move_joint(const MotionTarget& target, double speed_percent = 100.0,
+                      const ControllerMotionOptions& options = {});
+    std::shared_future<Result> move_joint_async(const MotionTarget& target, double speed_percent = 100.0,
+                                                const ControllerMotionOptions& options = {});
+    /// A straight line of the TCP at `speed` m/s (0.001 to 2), to a pose or joint values.
+    Result move_linear(const MotionTarget& target, double speed = 0.25, const ControllerMotionOptions& options = {});
+    std::shared_future<Result> move_linear_async(const MotionTarget& target, double speed = 0.25,
+                                                 const ControllerMotionOptions& options = {});
+    /// An arc of the TCP through `via` to `target` (same user frame and tool).
+    Result move_circular(const CartesianPose& via, const CartesianPose& target, double speed = 0.25,
+                         const ControllerMotionOptions& options = {});
+    std::shared_future<Result> move_circular_async(const CartesianPose& via, const CartesianPose& target,
+                                                   double speed = 0.25, const ControllerMotionOptions& options = {});
+    /// Runs program `name` of the controller ("FRC_Call") in the queue.
+    Result call_program(const std::string& name);
+    std::shared_future<Result> call_program_async(const std::string& name);
+    /// The queue stands still for `seconds` (0 to 86400).
+    Result wait_time(double seconds);
+    std::shared_future<Result> wait_time_async(double seconds);
+    /// The queue waits until the digital input of `alias` reads `value` (0 or 1).
+    Result wait_input(const std::string& alias, int value);
+    std::shared_future<Result> wait_input_async(const std::string& alias, int value);
+    /// Pauses a streamed motion as Driver::pause_async does; holds queued
+    /// controller-planned motions with "FRC_Pause" (true once held).
+    std::future<bool> pause_async() override;
+    /// The controller's queue: instructions it holds unanswered at most.
+    static constexpr std::size_t controller_queue_size{8};
+
     // --- configuration ---------------------------------------------------------------
     std::uint64_t max_pending_instructions{4};
     /// Per-joint tolerance (rad) between where a new trajectory starts and
@@ -414,6 +476,66 @@ protected:
     /// Clears a pause and ramps the speed back up over `pausing_duration`.
     void ramp_up_after_pause();
 
+    // --- controller-planned motions (fanuc_controller_motion.cpp) ------------------------
+    /// One call's instructions (a frame or tool change, then the motion),
+    /// checked and built, waiting for their numbers.
+    struct QueuedCall {
+        std::vector<std::unique_ptr<RmiInstruction>> packets;
+        /// The motion's user frame and tool when it has a pose.
+        std::optional<FrameToolNumbers> frame_tool;
+        bool blended{false};
+        std::string what;
+        std::uint64_t ticket{0};
+    };
+    /// Guarded by sampling_mutex: the calls in the controller's queue and in line for it.
+    struct ControllerQueue {
+        /// Calls take tickets as they are made and are sent in ticket order.
+        std::uint64_t next_ticket{0};
+        std::uint64_t serving{0};
+        /// Calls of tickets below this end unsent (a stop, a failure).
+        std::uint64_t cancelled_below{0};
+        /// Counts the queues started; a sent instruction belongs to one.
+        std::uint64_t epoch{0};
+        /// Tickets of the calls not yet sent, in call order.
+        std::deque<std::uint64_t> line;
+        std::size_t unanswered{0};
+        /// The queue (epoch) that failed and the instruction that caused it.
+        std::optional<std::pair<std::uint64_t, std::int32_t>> failed;
+        /// The frame and tool the controller will apply to the next motion.
+        std::optional<FrameToolNumbers> frame_tool;
+    };
+    /// Builds the instructions of a motion; Result::Error (refused) when a
+    /// value cannot be sent.
+    std::optional<QueuedCall> prepare_motion(PlannedPath path, const MotionTarget& target,
+                                             const std::optional<CartesianPose>& via, const PlannedSpeed& speed,
+                                             const ControllerMotionOptions& options);
+    /// Takes a ticket and runs the call (waits its turn, a place, the answer)
+    /// on a thread of its own. `queued`, when given, is fulfilled once the
+    /// call is sent or refused.
+    std::shared_future<Result> submit(QueuedCall call, std::shared_ptr<std::promise<Result>> queued);
+    /// Blocking form: the answer, or for a blended motion its place in the queue.
+    Result submit_and_wait(std::optional<QueuedCall> call);
+    Result run_queued_call(QueuedCall& call, const std::shared_ptr<std::promise<Result>>& queued);
+    /// The outcome of one sent instruction's answer.
+    Result collect_queued_answer(std::uint64_t epoch, std::int32_t sequence_id, const std::string& what,
+                                 std::shared_future<RmiSocket::ResponsePtr> answer);
+    /// Ends the queue after a refusal or a fault: later calls end unsent,
+    /// "FRC_Abort" flushes the controller's queue, the driver is disabled.
+    void fail_controller_queue(std::unique_lock<std::mutex>& lock);
+    /// Calls in line end unsent and the queue's answers count no more. Caller holds sampling_mutex.
+    void cancel_controller_queue();
+    /// Drains the queue when nothing is left in it or in line. Caller holds sampling_mutex.
+    void settle_controller_queue();
+    /// Whether controller-planned motions are queued. Caller holds sampling_mutex.
+    bool controller_queue_open() const;
+    /// A synchronous queued call from an event action would wait for itself.
+    Result refuse_from_run_thread();
+    /// Refuses `what` on a driver that moves the arm over Stream Motion; true when refused.
+    bool refused_over_stream_motion(const std::string& what) const;
+    /// Holds or continues the queue ("FRC_Pause" / "FRC_Continue").
+    bool hold_controller_queue();
+    Result continue_controller_queue();
+
     // --- the RMI stream (fanuc_rmi_stream.cpp) -----------------------------------------
     void run_thread_main();
     RunEnd stream(Run& run);
@@ -487,6 +609,9 @@ protected:
     /// Guarded by sampling_mutex. Notified (with it) at every change of phase
     /// and when a run is gone.
     MotionState motion;
+    /// Guarded by sampling_mutex; motion_changed is notified when a call is
+    /// sent or answered.
+    ControllerQueue controller_queue;
     std::condition_variable motion_changed;
     std::thread run_thread;
     std::thread::id run_thread_id;
@@ -570,6 +695,8 @@ protected:
     std::optional<std::future<RmiSocket::ResponsePtr>> program_call;
     /// Guarded by sampling_mutex: the last three commands handed to the loop, oldest first.
     std::array<stream_motion::Joints, 3> sm_history{};
+    /// Guarded by sampling_mutex: the number of the next sample handed to the loop.
+    std::uint64_t sm_next_sample{0};
     /// Guarded by sampling_mutex: what ended the last run over Stream Motion, when a fault did.
     std::optional<Result> sm_failure;
     std::optional<std::string> sm_failure_reason;

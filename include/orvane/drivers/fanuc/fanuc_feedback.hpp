@@ -75,8 +75,11 @@ public:
     // --- hooks of the streaming code ------------------------------------------------
     /// Run `run` starts with the robot resting at `rest_position`; a new
     /// motion (not a resumed one) starts a new record. Caller holds
-    /// sampling_mutex.
-    void loop_started(std::uint64_t run, bool new_motion, const std::vector<double>& rest_position);
+    /// sampling_mutex. Without a commanded path (motions the controller
+    /// plans itself) the readings are recorded with commanded values of NaN
+    /// and no deviation, and nothing is monitored.
+    void loop_started(std::uint64_t run, bool new_motion, const std::vector<double>& rest_position,
+                      bool commanded_path = true);
     /// An instruction to `target` (planner convention) of `duration` seconds
     /// at 100 % override left for the controller at `sent_at`.
     void instruction_sent(std::int32_t sequence_id, const std::vector<double>& target, double duration,
@@ -135,6 +138,8 @@ private:
     std::condition_variable state_changed;
     /// The thread ends.
     bool closing{false};
+    /// The watched motion has a commanded path to compare readings with.
+    bool path_known{true};
     /// The run whose motion is read (its serial; 0 while none runs), so that
     /// a reading taken across a run's end is dropped.
     std::uint64_t watched_run{0};

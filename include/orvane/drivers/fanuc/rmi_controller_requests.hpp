@@ -123,5 +123,10 @@ public:
 
 /// X Y Z (mm) W P R (degrees) of a frame, as the controller's "Frame" member.
 nlohmann::json rmi_frame(const orvane::Frame& frame);
+/// A pose as the controller's "Position" member: the frame and the extended
+/// axes, which this system does not drive.
+nlohmann::json rmi_position(const orvane::Frame& pose);
+/// The controller's "Configuration" member of a pose.
+nlohmann::json rmi_configuration(int user_frame, int user_tool, const ArmConfiguration& configuration);
 
 }  // namespace orvane::drivers

@@ -111,6 +111,20 @@ public:
 
     /// Number of requests waiting for their response.
     std::size_t pending_count() const;
+
+    /// An instruction the controller refused (its error ID) or faulted on
+    /// ("FRC_SystemFault", error ID 0). Every unanswered instruction fails
+    /// with it; this tells which one was the cause.
+    struct InstructionFailure {
+        std::int32_t sequence_id{0};
+        std::int32_t error_id{0};
+        bool fault{false};
+    };
+    /// The latest such failure on any link (empty before the first).
+    std::optional<InstructionFailure> last_instruction_failure() const {
+        std::lock_guard lock(promises_mutex);
+        return instruction_failure;
+    }
     /// Serial number of the present data connection, empty while disconnected; a new value means the link was lost and made anew.
     std::optional<uint64_t> link_serial() { std::lock_guard lock(connection_mutex); return connected ? std::optional<uint64_t>(connection_serial) : std::nullopt; }
 
@@ -213,6 +227,8 @@ private:
 
     std::map<std::string, ResponsePromise> promises;
     mutable std::mutex promises_mutex;
+    /// Guarded by promises_mutex.
+    std::optional<InstructionFailure> instruction_failure;
 
     std::thread monitor_thread;
     std::thread reader_thread;

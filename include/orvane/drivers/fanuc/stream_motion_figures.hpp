@@ -14,9 +14,12 @@ using Joints = std::array<double, max_axes>;
 /// Counts and figures of a driver's Stream Motion loop, for reports and benchmarks.
 struct LoopFigures {
     std::uint64_t statuses{0};
-    /// Periods the loop had no command from the driver while a motion ran
-    /// (it went on along the motion's last acceleration).
+    /// Periods the loop had no sample from the driver while a motion ran
+    /// (it bridged them along the motion's last acceleration).
     std::uint64_t late_commands{0};
+    /// Samples that came after their period had been bridged: never
+    /// commanded, they tell the gap that the loop then eases away.
+    std::uint64_t late_samples{0};
     /// Status numbers never received.
     std::uint64_t skipped_statuses{0};
     /// Status-to-command latency: counts per bucket of `latency_bucket_us` microseconds.
