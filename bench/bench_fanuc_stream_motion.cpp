@@ -112,6 +112,24 @@ void report_load(benchmark::State& state) {
     if (getloadavg(load, 3) == 3) state.counters["load_1min_at_end"] = load[0];
 }
 
+// How much a count of the driver's session grew (it starts again with each
+// session: read it before enabling again).
+std::uint64_t grown(std::uint64_t before, std::uint64_t after) { return after >= before ? after - before : after; }
+
+// Enables `driver` again after a failed motion; says why not, with the
+// controller's newest alarms.
+bool enable_again(FanucDriver& driver, int index) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (driver.enable() == Result::Success) return true;
+        std::fprintf(stderr, "[%s] enable: %s\n", driver.motion_interface().c_str(), driver.get_last_error().c_str());
+        const auto alarms = simulators().alarms(index);
+        for (std::size_t k = 0; k < std::min<std::size_t>(3, alarms.size()); ++k) {
+            std::fprintf(stderr, "    the controller's alarm: %s\n", alarms[k].c_str());
+        }
+    }
+    return false;
+}
+
 // --- the drivers -------------------------------------------------------------------------
 
 // A driver over Stream Motion on simulator 0 and, if asked, one over RMI on
@@ -280,8 +298,7 @@ void planned_motions(benchmark::State& state, bool loaded) {
     if (loaded) hogs = std::make_unique<CpuHogs>();
     InterfaceTally sm, rmi;
     int alarms = 0;
-    std::uint64_t missed_before = sims.stream_report(0).missed_periods, missed = 0;
-    const std::uint64_t late_before = drivers.sm->late_cycles();
+    std::uint64_t missed_before = sims.stream_report(0).missed_periods, missed = 0, late = 0;
     double worst_ratio_over_rmi = 0.0, worst_deviation_over_rmi = 0.0;
     sims.set_servo_lag(0, servo_lag);
     sims.set_servo_lag(1, servo_lag);
@@ -295,7 +312,9 @@ void planned_motions(benchmark::State& state, bool loaded) {
                 // Settled: the lagging servo is where the plan starts.
                 std::this_thread::sleep_for(std::chrono::duration<double>(2.0 * servo_lag));
                 sims.clear(0);
+                const auto late_before = drivers.sm->late_cycles();
                 const bool sm_ok = drivers.sm->run(trajectory) == Result::Success;
+                late += grown(late_before, drivers.sm->late_cycles());
                 const auto sm_report = sims.stream_report(0);
                 alarms += limit_alarms(sm_report);
                 for (const auto& fault : sm_report.faults) std::fprintf(stderr, "[Stream Motion] the controller: %s\n", fault.c_str());
@@ -308,7 +327,11 @@ void planned_motions(benchmark::State& state, bool loaded) {
                 } else {
                     ++sm.failures;
                     std::fprintf(stderr, "[Stream Motion] %s\n", drivers.sm->get_last_error().c_str());
-                    drivers.sm->enable();
+                    for (const auto& alarm : sims.alarms(0)) std::fprintf(stderr, "    the controller's alarm: %s\n", alarm.c_str());
+                    // On to where the plan ends, so that the next leg starts where planned.
+                    if (!enable_again(*drivers.sm, 0)) throw std::runtime_error("Stream Motion does not come back");
+                    drivers.sm->run(plan(*drivers.planner, drivers.arm, drivers.sm->get_current_joint_position(),
+                                         trajectory.positions().back()));
                 }
                 sims.clear(1);
                 const bool rmi_ok = drivers.rmi->run(trajectory) == Result::Success;
@@ -339,7 +362,7 @@ void planned_motions(benchmark::State& state, bool loaded) {
     state.counters["same_path_deviation_sm_over_rmi_max"] = worst_deviation_over_rmi;
     state.counters["limit_alarms"] = alarms;
     state.counters["missed_periods"] = static_cast<double>(missed);
-    state.counters["late_cycles"] = static_cast<double>(drivers.sm->late_cycles() - late_before);
+    state.counters["late_cycles"] = static_cast<double>(late);
     report_load(state);
 }
 
@@ -407,8 +430,9 @@ int echo_sender(const std::string& address, int port, double seconds, double per
         const std::int64_t sent = now_ns();
         if (::send(fd, packet, sizeof packet, 0) != static_cast<ssize_t>(sizeof packet)) continue;
         pollfd readable{fd, POLLIN, 0};
-        const auto wait_ms = std::max<std::int64_t>(0, (due + period_ns - now_ns()) / 1000000);
-        if (::poll(&readable, 1, static_cast<int>(wait_ms)) == 1 && ::recv(fd, answer, sizeof answer, 0) > 0) {
+        const auto wait_ns = std::max<std::int64_t>(0, due + period_ns - now_ns());
+        const timespec wait{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
+        if (::ppoll(&readable, 1, &wait, nullptr) == 1 && ::recv(fd, answer, sizeof answer, 0) > 0) {
             round_trips.push_back(ms_between(sent, now_ns()));
         } else {
             ++late;
@@ -520,7 +544,7 @@ void session(benchmark::State& state, bool loaded) {
 
         sims.clear(0);
         const std::uint64_t missed_before = sims.stream_report(0).missed_periods;
-        const std::uint64_t late_before = drivers.sm->late_cycles();
+        std::uint64_t late = 0;
         drivers.sm->reset_stream_motion_figures();
         const pid_t loop = thread_named("orvane-sm-loop");
         const std::int64_t loop_cpu_before = loop ? thread_cpu_ns(loop) : -1;
@@ -541,10 +565,13 @@ void session(benchmark::State& state, bool loaded) {
         const auto end = Clock::now() + std::chrono::duration<double>(seconds);
         for (std::size_t k = 0; Clock::now() < end; k = (k + 1) % cycle.size()) {
             ++motions;
-            if (drivers.sm->run(cycle[k]) != Result::Success) {
+            const auto late_before = drivers.sm->late_cycles();
+            const bool ran = drivers.sm->run(cycle[k]) == Result::Success;
+            late += grown(late_before, drivers.sm->late_cycles());
+            if (!ran) {
                 ++failures;
                 std::fprintf(stderr, "[session] %s\n", drivers.sm->get_last_error().c_str());
-                if (!drivers.sm->is_enabled() && drivers.sm->enable() != Result::Success) break;
+                if (!drivers.sm->is_enabled() && !enable_again(*drivers.sm, 0)) break;
                 // Home again, then the cycle from its start.
                 const auto back = plan(*drivers.planner, drivers.arm, drivers.sm->get_current_joint_position(), home);
                 if (drivers.sm->run(back) != Result::Success) break;
@@ -564,8 +591,9 @@ void session(benchmark::State& state, bool loaded) {
         state.counters["failures"] = failures;
         state.counters["limit_alarms"] = alarms;
         state.counters["missed_periods"] = static_cast<double>(missed);
-        state.counters["late_cycles"] = static_cast<double>(drivers.sm->late_cycles() - late_before);
+        state.counters["late_cycles"] = static_cast<double>(late);
         state.counters["skipped_statuses"] = static_cast<double>(figures.skipped_statuses);
+        state.counters["late_samples"] = static_cast<double>(figures.late_samples);
         state.counters["loop_latency_us_median"] = figures.latency_percentile_us(0.5);
         state.counters["loop_latency_us_p99"] = figures.latency_percentile_us(0.99);
         state.counters["loop_latency_us_p999"] = figures.latency_percentile_us(0.999);
@@ -749,10 +777,11 @@ struct ResponseTally {
 // back to the move's start.
 template <typename Records>
 Records run_and_ask(FanucDriver& driver, const Drivers& drivers, const orvane::Trajectory& move, std::optional<Ask> ask,
-                    std::mt19937& random, std::int64_t& asked_ns, const std::function<void()>& clear,
+                    std::mt19937& random, std::int64_t& asked_ns, std::uint64_t& late, const std::function<void()>& clear,
                     const std::function<Records()>& records) {
     const auto home = move.positions().front();
     clear();
+    const auto late_before = driver.late_cycles();
     const auto started = Clock::now();
     auto motion = driver.run_async(move);
     // A slower speed early, so that the factor gets there before the plan ends.
@@ -771,19 +800,29 @@ Records run_and_ask(FanucDriver& driver, const Drivers& drivers, const orvane::T
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto result = records();
     if (ask == Ask::pause) driver.stop(false);  // the paused motion is not resumed
+    late += grown(late_before, driver.late_cycles());
     // Full speed again (reset_speed would restore the half speed asked);
     // the way back gives a bounded factor time to get there.
     driver.set_speed(1.0);
-    if (!driver.is_enabled()) driver.enable();
+    if (!driver.is_enabled()) enable_again(driver, driver.motion_interface() == "rmi" ? 1 : 0);
     driver.run(plan(*drivers.planner, drivers.arm, driver.get_current_joint_position(), home));
     return result;
 }
 
-// A long move of joint 1 towards the middle of its range.
-orvane::Trajectory joint1_move(const Drivers& drivers, const std::vector<double>& from) {
+// Joint 1 across nearly its whole range (long enough for a bounded speed
+// factor to settle at half speed), both drivers brought to its start.
+orvane::Trajectory joint1_sweep(const Drivers& drivers) {
     const auto limits = drivers.arm->get_joint_limits();
+    auto from = drivers.sm->get_current_joint_position();
     auto to = from;
-    to[0] += from[0] > 0.5 * (limits[0].lower + limits[0].upper) ? -2.0 : 2.0;
+    from[0] = limits[0].lower + 0.3;
+    to[0] = limits[0].upper - 0.3;
+    for (auto* driver : {drivers.sm.get(), drivers.rmi.get()}) {
+        if (driver->run(plan(*drivers.planner, drivers.arm, driver->get_current_joint_position(), from)) !=
+            Result::Success) {
+            throw std::runtime_error("to the sweep's start: " + driver->get_last_error());
+        }
+    }
     return plan(*drivers.planner, drivers.arm, from, to);
 }
 
@@ -797,17 +836,17 @@ void responses(benchmark::State& state, bool loaded) {
     ResponseTally sm[3], rmi[3];
     int alarms = 0;
     const std::uint64_t missed_before = sims.stream_report(0).missed_periods;
-    const std::uint64_t late_before = drivers.sm->late_cycles();
-    const auto move = joint1_move(drivers, drivers.sm->get_current_joint_position());
+    std::uint64_t late = 0, rmi_late = 0;
+    const auto move = joint1_sweep(drivers);
     const auto sm_run = [&](std::optional<Ask> ask, std::int64_t& asked) {
-        const auto report = run_and_ask<StreamReport>(*drivers.sm, drivers, move, ask, random, asked,
+        const auto report = run_and_ask<StreamReport>(*drivers.sm, drivers, move, ask, random, asked, late,
                                                       [&] { sims.clear(0); }, [&] { return sims.stream_report(0); });
         alarms += limit_alarms(report);
         for (const auto& fault : report.faults) std::fprintf(stderr, "[Stream Motion] the controller: %s\n", fault.c_str());
         return report;
     };
     const auto rmi_run = [&](std::optional<Ask> ask, std::int64_t& asked) {
-        return run_and_ask<Report>(*drivers.rmi, drivers, move, ask, random, asked, [&] { sims.clear(1); },
+        return run_and_ask<Report>(*drivers.rmi, drivers, move, ask, random, asked, rmi_late, [&] { sims.clear(1); },
                                    [&] { return sims.report(1); });
     };
     for (auto _ : state) {
@@ -839,7 +878,7 @@ void responses(benchmark::State& state, bool loaded) {
     }
     state.counters["limit_alarms"] = alarms;
     state.counters["missed_periods"] = static_cast<double>(sims.stream_report(0).missed_periods - missed_before);
-    state.counters["late_cycles"] = static_cast<double>(drivers.sm->late_cycles() - late_before);
+    state.counters["late_cycles"] = static_cast<double>(late);
     report_load(state);
 }
 

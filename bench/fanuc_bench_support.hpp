@@ -158,6 +158,8 @@ inline int serve_simulators(int count) {
         if (command == "clear") {
             sim.clear_records();
             status_times.at(static_cast<std::size_t>(index))->clear();
+        } else if (command == "alarms") {
+            for (const auto& alarm : sim.alarms()) std::cout << alarm << '\n';
         } else if (command == "stream") {
             print_stream_report(sim, *status_times.at(static_cast<std::size_t>(index)));
             print_path(sim);
@@ -369,6 +371,14 @@ public:
             }
         }
         return report;
+    }
+
+    /// The controller's alarm history, newest first.
+    std::vector<std::string> alarms(int index) {
+        command("alarms", index);
+        std::vector<std::string> found;
+        for (std::string line = read_line(); line != "END"; line = read_line()) found.push_back(line);
+        return found;
     }
 
     std::vector<std::string> addresses;
