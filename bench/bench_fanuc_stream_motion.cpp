@@ -130,6 +130,16 @@ bool enable_again(FanucDriver& driver, int index) {
     return false;
 }
 
+// A benchmark that cannot go on (the controller does not come back) is
+// reported as such, and the others still run.
+void guarded(benchmark::State& state, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::exception& failure) {
+        state.SkipWithError(failure.what());
+    }
+}
+
 // --- the drivers -------------------------------------------------------------------------
 
 // A driver over Stream Motion on simulator 0 and, if asked, one over RMI on
@@ -366,8 +376,8 @@ void planned_motions(benchmark::State& state, bool loaded) {
     report_load(state);
 }
 
-void BM_PlannedMotions(benchmark::State& state) { planned_motions(state, false); }
-void BM_PlannedMotionsBothCoresBusy(benchmark::State& state) { planned_motions(state, true); }
+void BM_PlannedMotions(benchmark::State& state) { guarded(state, [&] { planned_motions(state, false); }); }
+void BM_PlannedMotionsBothCoresBusy(benchmark::State& state) { guarded(state, [&] { planned_motions(state, true); }); }
 
 // --- a session: latency, missed periods, CPU, against a bare echo -------------------
 
@@ -511,6 +521,18 @@ EchoFigures bare_echo(double seconds, double period) {
     return figures;
 }
 
+// Adds one session's loop figures to a run's (each enable starts them again).
+void add_figures(orvane::drivers::stream_motion::LoopFigures& total,
+                 const std::optional<orvane::drivers::stream_motion::LoopFigures>& session) {
+    if (!session) return;
+    total.statuses += session->statuses;
+    total.late_commands += session->late_commands;
+    total.late_samples += session->late_samples;
+    total.skipped_statuses += session->skipped_statuses;
+    for (std::size_t k = 0; k < total.latency.size(); ++k) total.latency[k] += session->latency[k];
+    total.latency_max_us = std::max(total.latency_max_us, session->latency_max_us);
+}
+
 double minutes_of_session() {
     if (const char* value = std::getenv("ORVANE_BENCH_MINUTES")) {
         const double minutes = std::atof(value);
@@ -552,6 +574,8 @@ void session(benchmark::State& state, bool loaded) {
         std::vector<double> wire_ms;
         int alarms = 0, failures = 0, motions = 0;
         std::vector<std::string> faults;
+        orvane::drivers::stream_motion::LoopFigures figures;
+        const auto started = Clock::now();
         const auto collect = [&] {
             const auto report = sims.stream_report(0);
             sims.clear(0);
@@ -571,6 +595,8 @@ void session(benchmark::State& state, bool loaded) {
             if (!ran) {
                 ++failures;
                 std::fprintf(stderr, "[session] %s\n", drivers.sm->get_last_error().c_str());
+                add_figures(figures, drivers.sm->stream_motion_figures());
+                drivers.sm->reset_stream_motion_figures();  // counted: not twice if no enable follows
                 if (!drivers.sm->is_enabled() && !enable_again(*drivers.sm, 0)) break;
                 // Home again, then the cycle from its start.
                 const auto back = plan(*drivers.planner, drivers.arm, drivers.sm->get_current_joint_position(), home);
@@ -582,10 +608,10 @@ void session(benchmark::State& state, bool loaded) {
         const std::uint64_t missed = collect() - missed_before;
         const double process_cpu = cpu_seconds() - process_cpu_before;
         const std::int64_t loop_cpu = loop && loop == thread_named("orvane-sm-loop") ? thread_cpu_ns(loop) - loop_cpu_before : -1;
-        const auto figures = drivers.sm->stream_motion_figures().value_or(orvane::drivers::stream_motion::LoopFigures{});
+        if (drivers.sm->is_enabled()) add_figures(figures, drivers.sm->stream_motion_figures());
         const double periods = static_cast<double>(std::max<std::uint64_t>(1, figures.statuses));
 
-        state.counters["minutes"] = seconds / 60.0;
+        state.counters["minutes"] = std::chrono::duration<double>(Clock::now() - started).count() / 60.0;
         state.counters["periods"] = static_cast<double>(figures.statuses);
         state.counters["motions"] = motions;
         state.counters["failures"] = failures;
@@ -617,8 +643,8 @@ void session(benchmark::State& state, bool loaded) {
     report_load(state);
 }
 
-void BM_Session(benchmark::State& state) { session(state, false); }
-void BM_SessionBothCoresBusy(benchmark::State& state) { session(state, true); }
+void BM_Session(benchmark::State& state) { guarded(state, [&] { session(state, false); }); }
+void BM_SessionBothCoresBusy(benchmark::State& state) { guarded(state, [&] { session(state, true); }); }
 
 // --- speed, pause and stop in flight ---------------------------------------------------
 
@@ -882,8 +908,8 @@ void responses(benchmark::State& state, bool loaded) {
     report_load(state);
 }
 
-void BM_Responses(benchmark::State& state) { responses(state, false); }
-void BM_ResponsesBothCoresBusy(benchmark::State& state) { responses(state, true); }
+void BM_Responses(benchmark::State& state) { guarded(state, [&] { responses(state, false); }); }
+void BM_ResponsesBothCoresBusy(benchmark::State& state) { guarded(state, [&] { responses(state, true); }); }
 
 BENCHMARK(BM_PlannedMotions)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_PlannedMotionsBothCoresBusy)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
