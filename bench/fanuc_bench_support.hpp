@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -548,6 +549,7 @@ public:
         for (int i = 0; i < 2; ++i) {
             const pid_t pid = fork();
             if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a benchmark that ended abnormally
                 const auto give_up = Clock::now() + bound;
                 volatile double x = 1.0;
                 while (Clock::now() < give_up) {
