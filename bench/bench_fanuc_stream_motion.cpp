@@ -587,27 +587,38 @@ void session(benchmark::State& state, bool loaded) {
             return report.missed_periods;
         };
         const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-        for (std::size_t k = 0; Clock::now() < end; k = (k + 1) % cycle.size()) {
-            ++motions;
-            const auto late_before = drivers.sm->late_cycles();
-            const bool ran = drivers.sm->run(cycle[k]) == Result::Success;
-            late += grown(late_before, drivers.sm->late_cycles());
-            if (!ran) {
-                ++failures;
-                std::fprintf(stderr, "[session] %s\n", drivers.sm->get_last_error().c_str());
-                add_figures(figures, drivers.sm->stream_motion_figures());
-                drivers.sm->reset_stream_motion_figures();  // counted: not twice if no enable follows
+        // After a failed motion: enabled again and home before the cycle goes on from its start.
+        bool astray = false;
+        const auto failed = [&] {
+            ++failures;
+            std::fprintf(stderr, "[session] %s\n", drivers.sm->get_last_error().c_str());
+            add_figures(figures, drivers.sm->stream_motion_figures());
+            drivers.sm->reset_stream_motion_figures();  // counted: not twice if no enable follows
+            astray = true;
+        };
+        std::size_t k = 0;
+        while (Clock::now() < end) {
+            if (astray) {
                 // A controller that does not come back at once may a little later; the session's time runs on.
                 if (!drivers.sm->is_enabled() && !enable_again(*drivers.sm, 0)) {
                     ++enable_failures;
                     std::this_thread::sleep_for(std::chrono::seconds(1));
                     continue;
                 }
-                // Home again, then the cycle from its start.
                 const auto back = plan(*drivers.planner, drivers.arm, drivers.sm->get_current_joint_position(), home);
-                if (drivers.sm->run(back) != Result::Success) break;
-                k = cycle.size() - 1;
+                if (drivers.sm->run(back) != Result::Success) {
+                    failed();
+                    continue;
+                }
+                astray = false;
+                k = 0;
             }
+            ++motions;
+            const auto late_before = drivers.sm->late_cycles();
+            const bool ran = drivers.sm->run(cycle[k]) == Result::Success;
+            late += grown(late_before, drivers.sm->late_cycles());
+            if (!ran) failed();
+            k = (k + 1) % cycle.size();
             collect();
         }
         const std::uint64_t missed = collect() - missed_before;
