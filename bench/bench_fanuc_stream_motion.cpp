@@ -592,8 +592,8 @@ void session(benchmark::State& state, bool loaded) {
         const auto failed = [&] {
             ++failures;
             std::fprintf(stderr, "[session] %s\n", drivers.sm->get_last_error().c_str());
-            add_figures(figures, drivers.sm->stream_motion_figures());
-            drivers.sm->reset_stream_motion_figures();  // counted: not twice if no enable follows
+            add_figures(figures, drivers.sm->stream_motion_figures());  // if the session still lives
+            drivers.sm->reset_stream_motion_figures();
             astray = true;
         };
         std::size_t k = 0;
@@ -617,7 +617,13 @@ void session(benchmark::State& state, bool loaded) {
             const auto late_before = drivers.sm->late_cycles();
             const bool ran = drivers.sm->run(cycle[k]) == Result::Success;
             late += grown(late_before, drivers.sm->late_cycles());
-            if (!ran) failed();
+            if (!ran) {
+                failed();
+            } else {
+                // Taken while the session lives: a failed motion ends it, and its figures with it.
+                add_figures(figures, drivers.sm->stream_motion_figures());
+                drivers.sm->reset_stream_motion_figures();
+            }
             k = (k + 1) % cycle.size();
             collect();
         }
