@@ -386,15 +386,19 @@ Result FanucDriver::collect_queued_answer(std::uint64_t epoch, std::int32_t sequ
     }
     std::unique_lock lock(sampling_mutex);
     auto& queue = controller_queue;
+    if (response && response->success) {
+        // Done by the controller, even when a later instruction's failure, seen first by
+        // another caller, has already ended the queue.
+        if (epoch == queue.epoch) {
+            if (queue.unanswered > 0) --queue.unanswered;
+            settle_controller_queue();
+        }
+        return Result::Success;
+    }
     if (epoch != queue.epoch) {
         // A stop, a lost link or an earlier failure ended this queue.
         const bool culprit = queue.failed && queue.failed->first == epoch && queue.failed->second == sequence_id;
         return culprit ? Result::ErrorController : Result::ErrorTrajectoryAborted;
-    }
-    if (response && response->success) {
-        if (queue.unanswered > 0) --queue.unanswered;
-        settle_controller_queue();
-        return Result::Success;
     }
     if (motion.phase() == MotionPhase::stopping) {
         // A stop is under way (it cancels the queue itself).
