@@ -625,7 +625,7 @@ TEST_F(StreamMotionDriver, AfterAnyFailedRunOneEnableBringsItBackAndTheNextMotio
             if (!driver->is_enabled()) ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
             const auto missed_before = sim->stream_motion_status().missed_periods;
             const auto alarms_before = alarm_count();
-            const auto back = offset_by(commanded_now(), 0, commanded_now()[0] > home[0] ? -0.8 : 0.8);
+            const auto back = offset_by(commanded_now(), 0, commanded_now()[0] > home[0] ? -1.4 : 1.4);
             const auto moved = driver->move_to(orvane::Waypoint(back), true);
             const auto fresh = alarm_count() - alarms_before;
             const bool stalled = sim->stream_motion_status().missed_periods > missed_before ||
