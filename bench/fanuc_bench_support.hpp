@@ -36,6 +36,7 @@
 #include "orvane/sim/controller_simulator.hpp"
 #include "orvane/sim/stream_motion.hpp"
 #include "orvane/sim/testing.hpp"
+#include "piped_child.hpp"
 
 namespace fanuc_bench {
 
@@ -244,23 +245,7 @@ struct Report {
 
 class SimulatorProcess {
 public:
-    explicit SimulatorProcess(int count) {
-        int to_child[2], from_child[2];
-        if (pipe(to_child) != 0 || pipe(from_child) != 0) throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid == 0) {
-            dup2(to_child[0], 0);
-            dup2(from_child[1], 1);
-            close(to_child[1]);
-            close(from_child[0]);
-            const std::string n = std::to_string(count);
-            execl("/proc/self/exe", "fanuc-bench-simulators", "--sim-server", n.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(to_child[0]);
-        close(from_child[1]);
-        in = fdopen(to_child[1], "w");
-        out = fdopen(from_child[0], "r");
+    explicit SimulatorProcess(int count) : child({"fanuc-bench-simulators", "--sim-server", std::to_string(count)}) {
         for (std::string line = read_line(); line != "READY"; line = read_line()) {
             if (line.rfind("SIM ", 0) == 0) {
                 std::istringstream fields(line.substr(4));
@@ -273,17 +258,9 @@ public:
             if (line.empty()) throw std::runtime_error("the simulator process ended");
         }
     }
-    ~SimulatorProcess() {
-        std::fputs("quit\n", in);
-        std::fclose(in);
-        std::fclose(out);
-        int status = 0;
-        waitpid(pid, &status, 0);
-    }
 
     void command(const std::string& name, int index, const std::string& arguments = "") {
-        std::fprintf(in, "%s %d %s\n", name.c_str(), index, arguments.c_str());
-        std::fflush(in);
+        child.write_line(name + " " + std::to_string(index) + " " + arguments);
     }
     void clear(int index) {
         command("clear", index);
@@ -386,19 +363,13 @@ public:
     std::vector<int> stream_ports;
 
 private:
-    std::string read_line() {
-        std::string line;
-        for (int c = std::fgetc(out); c != EOF && c != '\n'; c = std::fgetc(out)) line.push_back(static_cast<char>(c));
-        return line;
-    }
+    std::string read_line() { return child.read_line(); }
     void expect_end() {
         while (read_line() != "END") {
         }
     }
 
-    pid_t pid{-1};
-    FILE* in{nullptr};
-    FILE* out{nullptr};
+    PipedChild child;
 };
 
 // --- figures from one run's records -----------------------------------------------------

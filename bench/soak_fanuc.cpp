@@ -38,6 +38,7 @@
 #include "orvane/drivers/fanuc/fanuc_driver.hpp"
 #include "orvane/sim/controller_simulator.hpp"
 #include "orvane/sim/testing.hpp"
+#include "piped_child.hpp"
 
 namespace {
 
@@ -97,52 +98,22 @@ int serve_simulator() {
 
 class SimulatorProcess {
 public:
-    SimulatorProcess() {
-        int to_child[2], from_child[2];
-        if (pipe(to_child) != 0 || pipe(from_child) != 0) throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid == 0) {
-            dup2(to_child[0], 0);
-            dup2(from_child[1], 1);
-            close(to_child[1]);
-            close(from_child[0]);
-            execl("/proc/self/exe", "soak_fanuc", "--sim-server", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(to_child[0]);
-        close(from_child[1]);
-        in = fdopen(to_child[1], "w");
-        out = fdopen(from_child[0], "r");
-        const auto first = read_line();
+    SimulatorProcess() : child({"soak_fanuc", "--sim-server"}) {
+        const auto first = child.read_line();
         if (first.rfind("SIM ", 0) != 0) throw std::runtime_error("the simulator process did not start");
         address = first.substr(4);
     }
-    ~SimulatorProcess() {
-        std::fputs("quit\n", in);
-        std::fclose(in);
-        std::fclose(out);
-        int status = 0;
-        waitpid(pid, &status, 0);
-    }
     void command(const std::string& text) {
-        std::fprintf(in, "%s\n", text.c_str());
-        std::fflush(in);
-        auto answer = read_line();
-        for (; answer.rfind("  ", 0) == 0; answer = read_line()) std::printf("%s\n", answer.c_str());  // history
+        child.write_line(text);
+        auto answer = child.read_line();
+        for (; answer.rfind("  ", 0) == 0; answer = child.read_line()) std::printf("%s\n", answer.c_str());  // history
         if (answer != "ok") throw std::runtime_error("simulator: " + text + ": " + answer);
     }
 
     std::string address;
 
 private:
-    std::string read_line() {
-        std::string line;
-        for (int c = std::fgetc(out); c != EOF && c != '\n'; c = std::fgetc(out)) line.push_back(static_cast<char>(c));
-        return line;
-    }
-    pid_t pid{-1};
-    FILE* in{nullptr};
-    FILE* out{nullptr};
+    fanuc_bench::PipedChild child;
 };
 
 // --- what the process holds ---------------------------------------------------------------
