@@ -319,6 +319,12 @@ Result FanucDriver::enable() {
     Result result = Result::Error;
     try {
         std::lock_guard lock(request_mutex);
+        // A session still live from before (the RMI link was lost while
+        // nothing moved, or the stream faulted at rest) is stopped before the
+        // program is called again: a Stop reaching the controller after that
+        // call ends the new program with an alarm, and bit 0 never rises. Its
+        // alarm, raised now, is cleared by the reset that follows.
+        if (sm_link) end_stream_motion(false);
         result = initialise_rmi();
         if (result == Result::Success && sm_link) result = start_stream_motion();
     } catch (...) {

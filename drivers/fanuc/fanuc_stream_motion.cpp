@@ -57,6 +57,9 @@ constexpr auto fault_settling = std::chrono::milliseconds(600);
 constexpr auto rmi_fault_grace = std::chrono::milliseconds(30);
 // No status for this long is a lost link.
 constexpr auto link_timeout = std::chrono::milliseconds(500);
+// After a call of the program while an earlier instance may still live: how
+// long bit 0 is watched once it rose (it drops once about a second after the call).
+constexpr auto stale_program_settle = std::chrono::milliseconds(1500);
 // Shares of the limits left by a plan that the speed factor's rate and its
 // rate of change may use (of acceleration, and of jerk for the latter).
 constexpr double rate_share = 0.3;
@@ -80,10 +83,26 @@ sm::SessionSettings session_settings() {
 
 Result FanucDriver::start_stream_motion() {
     // The program must run before Start, or the controller never takes commands.
+    // An earlier instance that did not end by its last command (an abort, a
+    // fault, a lost link) may still live; its answer would have said it ended.
+    bool stale = sm_program_may_live;
+    if (program_call && program_call->valid() &&
+        program_call->wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        try {
+            const auto answer = program_call->get();
+            if (answer && answer->success) stale = false;
+        } catch (const std::exception&) {
+            // Cut off with its link: nothing said it ended.
+        }
+        program_call.reset();
+    }
     ProgramCallInstruction call(next_sequence_id, program_name);
     program_call = socket.send_request(call, std::nullopt);
     ++next_sequence_id;
-    const auto info = sm_link->open(host, sm_port, session_settings(), link_timeout);
+    sm_program_may_live = true;
+    auto settings = session_settings();
+    if (stale) settings.ready_settle = stale_program_settle;
+    const auto info = sm_link->open(host, sm_port, settings, link_timeout);
     if (!info) {
         refuse_as_error("Stream Motion could not be brought up (" + std::string(sm::describe(info.error().step)) +
                         "): " + info.error().reason);
@@ -141,6 +160,8 @@ Result FanucDriver::end_stream_motion(bool finish) {
         log::log_warn(tag, "Ending Stream Motion: " + failure->reason);
         return failure->result;
     }
+    // The last command ended the program.
+    if (finish) sm_program_may_live = false;
     return Result::Success;
 }
 

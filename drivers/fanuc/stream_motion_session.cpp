@@ -223,7 +223,9 @@ SessionFailure Session::stopped_with(SessionFailure failed) {
 }
 
 std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& info) {
-    const auto ready_deadline = Clock::now() + config.ready_timeout;
+    auto ready_deadline = Clock::now() + config.ready_timeout;
+    // Bit 0 rose; it counts once it was watched until then.
+    std::optional<Clock::time_point> settled_at;
     unsigned starts = 1;
     if (auto started = send_start(); !started) return std::unexpected(stopped_with(started.error()));
     auto first_status_deadline = Clock::now() + config.answer_timeout;
@@ -278,7 +280,12 @@ std::expected<void, SessionFailure> Session::start_and_wait_ready(SessionInfo& i
                 return std::unexpected(stopped_with(sent.error()));
             }
         }
-        if (status.ready) {
+        if (status.ready && !settled_at) {
+            settled_at = Clock::now() + config.ready_settle;
+            // A drop within the watch has its own full time to come back.
+            ready_deadline = std::max(ready_deadline, *settled_at + config.ready_timeout);
+        }
+        if (status.ready && Clock::now() >= *settled_at) {
             info.ready_status = status;
             return {};
         }

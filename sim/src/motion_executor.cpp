@@ -432,6 +432,7 @@ void Core::on_tick() {
 
 void Core::finish_stream_program(Clock::time_point t) {
   if (!stream_program_running()) return;
+  stream.instance_unfinished = false;  // ended by its last command: nothing of it stays live
   motion.pos = motion.streamed;
   motion.executing = false;
   motion.t_cursor = std::max(motion.t_cursor, t);

@@ -605,5 +605,96 @@ TEST_F(StreamMotionDriver, ALostStreamEndsTheRunAsALostLinkAndEnableBringsItBack
     EXPECT_EQ(driver->move_to(orvane::Waypoint(start), true), Result::Success) << driver->get_last_error();
 }
 
+TEST_F(StreamMotionDriver, AfterAnyFailedRunOneEnableBringsItBackAndTheNextMotionIsClean) {
+    // One driver through every way a run can fail. After each, a single
+    // enable() must do, and the motion right after it (long enough to span
+    // any late drop of readiness) must arrive with no limit alarm and no
+    // deviation stop.
+    namespace sm = orvane::drivers::stream_motion;
+    bool held = false;  // the host-late case's hold, once
+    const auto foreign_stop = [](sim::ControllerSimulator& c) {
+        sm::UdpEndpoint foreign(c.config().address, c.stream_motion_port());
+        std::array<std::uint8_t, 8> stop{};
+        sm::encode(sm::StopPacket{.version = 3}, stop);
+        return foreign.send(stop, std::chrono::steady_clock::now() + 1s).ok();
+    };
+    struct Failure {
+        std::string name;
+        std::function<void()> cause;
+        std::function<void()> clear;
+    };
+    std::size_t connections = 0;
+    const std::vector<Failure> failures{
+        {"host late",
+         [&] { hold_streaming_until([&] { return sim->stream_motion_status().missed_periods > 0; }, held); }, [] {}},
+        {"controller alarm", [&] { sim->push_system_fault(); }, [] {}},
+        {"E-stop", [&] { sim->set_estop(true); }, [&] { sim->set_estop(false); }},
+        {"servo off", [&] { sim->set_servo_ready(false); }, [&] { sim->set_servo_ready(true); }},
+        {"teach pendant", [&] { sim->set_teach_pendant(true); }, [&] { sim->set_teach_pendant(false); }},
+        {"lost UDP", [&] { ASSERT_TRUE(foreign_stop(*sim)); }, [] {}},
+        {"lost RMI",
+         [&] {
+             connections = sim->connection_count();
+             sim->drop_connections();
+         },
+         [&] { ASSERT_TRUE(wait_for_new_link(connections)); }},
+    };
+    const auto alarm_count = [&] { return sim->alarms().size(); };
+    // Limit alarms among the newest `fresh` of the history (newest first).
+    const auto new_limit_alarms = [&](std::size_t fresh) {
+        std::string found;
+        const auto alarms = sim->alarms();
+        for (std::size_t k = 0; k < std::min(fresh, alarms.size()); ++k) {
+            for (const auto& code : limit_alarms) {
+                if (alarms[k].find(code) != std::string::npos) found += alarms[k] + "; ";
+            }
+        }
+        return found;
+    };
+
+    ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+    planner->set_limit_table(arm, *driver->stream_motion_limits());
+    const auto home = commanded_now();
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        const auto going = offset_by(commanded_now(), 0, commanded_now()[0] > home[0] ? -0.6 : 0.6);
+        auto moving = driver->move_to_async(orvane::Waypoint(going), true);
+        if (failure.name != "host late") {
+            ASSERT_TRUE(eventually([&] { return taken_positions(*sim).size() > 10 || is_ready(moving, 0ms); }));
+        }
+        failure.cause();
+        ASSERT_TRUE(is_ready(moving));
+        EXPECT_NE(moving.get(), Result::Success);
+        EXPECT_FALSE(driver->is_enabled());
+        failure.clear();
+
+        // A host that stalls during the motion ends it (a missed period): that
+        // motion is tried again, after an enable that must again work at once.
+        bool clean = false;
+        for (int attempt = 0; attempt < 3 && !clean; ++attempt) {
+            if (!driver->is_enabled()) ASSERT_EQ(driver->enable(), Result::Success) << driver->get_last_error();
+            const auto missed_before = sim->stream_motion_status().missed_periods;
+            const auto alarms_before = alarm_count();
+            const auto back = offset_by(commanded_now(), 0, commanded_now()[0] > home[0] ? -1.4 : 1.4);
+            const auto moved = driver->move_to(orvane::Waypoint(back), true);
+            const auto fresh = alarm_count() - alarms_before;
+            const bool stalled = sim->stream_motion_status().missed_periods > missed_before ||
+                                 new_limit_alarms(fresh).find("MOTN-603") != std::string::npos;
+            // Never a limit alarm nor a deviation stop, stalled or not.
+            const auto record = driver->get_last_motion_feedback();
+            EXPECT_NE(moved, Result::ErrorPathDeviation) << driver->get_last_error();
+            EXPECT_LT(record.max_deviation, driver->path_deviation_error_threshold.load());
+            if (stalled) continue;
+            EXPECT_EQ(new_limit_alarms(fresh), "");
+            ASSERT_EQ(moved, Result::Success) << driver->get_last_error() << "; " << new_limit_alarms(fresh)
+                                              << commands_not_taken(*sim);
+            EXPECT_TRUE(within(commanded_now(), back, 1e-6));
+            clean = true;
+        }
+        if (!clean) GTEST_SKIP() << "the host stalled in every attempt after: " << failure.name;
+    }
+    EXPECT_TRUE(held);
+}
+
 }  // namespace
 }  // namespace fanuc_test

@@ -90,10 +90,23 @@ def test_demo_drives_the_simulator_and_draws_the_paths(tmp_path):
 
 
 def test_stream_motion_session_moves_over_stream_motion_and_comes_back(simulator):
-    result = subprocess.run([sys.executable, str(EXAMPLES / "stream_motion_session.py"), "--host", simulator.address],
-                            capture_output=True, text=True, timeout=DEADLINE * 4)  # fmt: skip
-    if result.returncode != 0 and "late cycles of this host: 0)" not in result.stderr and "late cycles" in result.stderr:
-        pytest.skip("this host fell behind the controller's period: " + result.stderr.strip())
+    # A host that stalls past the controller's period ends the example's motion
+    # (it says so, with its count of late cycles): that says nothing of the
+    # driver, so the example runs again; only if every attempt fell behind is
+    # nothing learnt. Any other failure fails at once.
+    def fell_behind(result):
+        err = result.stderr
+        return result.returncode != 0 and "late cycles" in err and "late cycles of this host: 0)" not in err
+
+    attempts = []
+    for _ in range(4):
+        result = subprocess.run([sys.executable, str(EXAMPLES / "stream_motion_session.py"), "--host", simulator.address],
+                                capture_output=True, text=True, timeout=DEADLINE * 4)  # fmt: skip
+        if not fell_behind(result):
+            break
+        attempts.append(result.stderr.strip())
+    else:
+        pytest.skip("this host fell behind the controller's period in every attempt: " + " | ".join(attempts))
     assert result.returncode == 0, result.stdout + result.stderr
     out = result.stdout
     assert "moving the arm over: stream_motion" in out

@@ -81,13 +81,17 @@ bool Core::stream_program_running() const {
 
 bool Core::stream_ready(Clock::time_point t) const {
   const auto& s = stream;
-  return s.live && s.armed && stream_program_running() && s.program_since &&
+  bool dropped = s.ready_drop_at && t >= *s.ready_drop_at && t < *s.ready_drop_at + seconds(stream_stale_drop_for);
+  return s.live && s.armed && stream_program_running() && s.program_since && !dropped &&
          t >= *s.program_since + seconds(cfg.stream_motion_ready_delay) && state.servo_ready() && !state.tp &&
          !state.fault_alarm && !state.estop_alarm && !state.paused && !motion.pause_at;
 }
 
 void Core::stream_program_started(Clock::time_point t) {
   stream.program_since = t;
+  stream.ready_drop_at.reset();
+  if (stream.instance_unfinished) stream.ready_drop_at = t + seconds(stream_stale_drop_after);
+  stream.instance_unfinished = true;
   stream.commanded = to_planner(motion.pos);
   stream.stop_motion();
 }

@@ -44,6 +44,8 @@ inline constexpr double stream_coast_seconds = 0.1;        // a silent sender: t
 inline constexpr double stream_estop_error_after = 0.110;  // E-stop: in_error shows after ...
 inline constexpr double stream_estop_ready_after = 0.300;  // ... bit 0 falls after ...
 inline constexpr double stream_estop_bit_after = 0.500;    // ... and e_stopped shows after
+inline constexpr double stream_stale_drop_after = 1.0;  // a call over a live instance: bit 0 drops this long in ...
+inline constexpr double stream_stale_drop_for = 0.1;    // ... for this long
 inline constexpr std::size_t max_stream_command_records = 500'000;
 inline constexpr int max_start_move = 9;
 
@@ -86,6 +88,10 @@ struct StreamMotion {
 
   // ---- the program STREAM_MOTN -------------------------------------------------
   std::optional<Clock::time_point> program_since;  // it started executing then
+  // An instance not ended by a last command stays live behind an abort or a
+  // fault; the next one called while it does loses bit 0 once, a while in.
+  bool instance_unfinished = false;
+  std::optional<Clock::time_point> ready_drop_at;
 
   // ---- streamed motion -----------------------------------------------------------
   StreamPhase phase = StreamPhase::Idle;

@@ -696,6 +696,9 @@ protected:
     std::optional<TimeScaler::FactorLimits> sm_factor_limits;
     /// The answer of the program call, which comes when the program ends.
     std::optional<std::future<RmiSocket::ResponsePtr>> program_call;
+    /// The controller's program was called and has not been seen to end by
+    /// the session's last command: an abort or a fault leaves it live.
+    bool sm_program_may_live{false};
     /// Guarded by sampling_mutex: the last three commands handed to the loop, oldest first.
     std::array<stream_motion::Joints, 3> sm_history{};
     /// Guarded by sampling_mutex: the number of the next sample handed to the loop.

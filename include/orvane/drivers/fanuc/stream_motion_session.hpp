@@ -32,6 +32,11 @@ struct SessionSettings {
     unsigned attempts{5};
     /// How long after Start the controller may take to raise bit 0.
     std::chrono::milliseconds ready_timeout{2000};
+    /// How long bit 0, once risen, is watched before the session counts as
+    /// ready (0: not at all). A program called while an earlier instance of
+    /// it was still live loses bit 0 once, about a second in; the wait sees
+    /// that drop through (and bit 0 back) before any motion is commanded.
+    std::chrono::milliseconds ready_settle{0};
     /// How long after the last command the controller may take to end its motion (bit 3).
     std::chrono::milliseconds motion_end_timeout{1000};
     /// After Stop: statuses arriving within `stop_settle` were already on the

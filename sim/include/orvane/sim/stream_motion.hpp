@@ -24,7 +24,10 @@
 //   after the program STREAM_MOTN (RMI "FRC_Call") starts, if the session's
 //   Start came while STREAM_MOTN was called, with servos ready, pendant off
 //   and no alarm; it falls when the program ends (last command, FRC_Abort,
-//   fault, FRC_Pause). Bit 1: a command arrived in the last period; bit 2:
+//   fault, FRC_Pause). An instance that ended otherwise than by its last
+//   command (abort, fault, a Stop while it ran) stays live behind: the next
+//   STREAM_MOTN called drops bit 0 once, for 0.1 s, 1 s after it starts
+//   (a motion streaming then stops). Bit 1: a command arrived in the last period; bit 2:
 //   servos ready; bit 3: the streamed arm moved in the last period.
 // - Commands: the first after Start or after bit 0 rose may carry any of the
 //   last 10 status numbers; each later one the previous + 1 and never a
