@@ -112,6 +112,7 @@ void TimeScaler::set_trajectory(const orvane::Trajectory* new_trajectory) {
     index = 0;
     time = 0.0;
     elapsed_time = 0.0;
+    start_drawn = false;
 }
 
 void TimeScaler::continue_on(const orvane::Trajectory* replacement, double shift) {
@@ -224,7 +225,10 @@ void TimeScaler::finish_bounded_ramp() {
 
 void TimeScaler::step_scale_movement() {
     double value = 0.0;
-    if (scale_movement(elapsed_time, value)) {
+    // Advancing first, this interval is played at the ramp's value at its end,
+    // so a ramp asked now already changes the next sample.
+    const double at = advance_before_sampling ? elapsed_time + delta_time : elapsed_time;
+    if (scale_movement(at, value)) {
         set_scale_user(value);
         return;
     }
@@ -309,9 +313,8 @@ int TimeScaler::next(orvane::State& state) {
         return finished;
     }
 
-    if (index == count - 1) {
-        const double last_factor = bounded_factor(halting ? 0.0 : product);
-        state.time = elapsed_time;
+    // The last sample, at the factor of this interval.
+    const auto deliver_last = [&](double last_factor) {
         state.position = positions.back();
         state.velocity = velocities.back();
         state.acceleration = accelerations.back();
@@ -320,13 +323,27 @@ int TimeScaler::next(orvane::State& state) {
         time = trajectory->duration();
         finish_bounded_ramp();
         return last_factor <= 0.0 ? standing_still : moving;
+    };
+    if (index == count - 1) {
+        const double last_factor = bounded_factor(halting ? 0.0 : product);
+        state.time = elapsed_time;
+        return deliver_last(last_factor);
     }
 
     update_scale(product);
     const double effective = bounded_factor(halting ? 0.0 : scale_user * scale);
 
-    const std::size_t i = index;
     state.time = elapsed_time;
+    // Advancing first, the start is still the first sample: the samples stay
+    // those of sampling first at a steady speed, a speed change just shows
+    // one sample sooner.
+    const bool advance_first = advance_before_sampling && start_drawn;
+    start_drawn = true;
+    if (advance_first) {
+        advance(effective);
+        if (index == count - 1) return deliver_last(effective);
+    }
+    const std::size_t i = index;
     if (std::abs(effective - 1.0) < unit_scale_tolerance && std::abs(time - times[i]) < sample_time_tolerance) {
         state.position = positions[i];
         state.velocity = velocities[i];
@@ -345,22 +362,32 @@ int TimeScaler::next(orvane::State& state) {
         scale_state(state, effective);
     }
 
+    if (!advance_before_sampling) {
+        advance(effective);
+    } else if (!advance_first) {
+        elapsed_time += delta_time;  // the start is played where it is
+    }
+
+    finish_bounded_ramp();
+    return effective <= 0.0 ? standing_still : moving;
+}
+
+void TimeScaler::advance(double effective) {
     time += delta_time * effective - time_step_bias;
     elapsed_time += delta_time;
 
+    const auto& times = trajectory->times();
+    const std::size_t count = times.size();
     if (time >= trajectory->duration()) {
         index = count - 1;
     } else {
         // Playback only moves forward (or back by the bias), so the sample
         // sought lies at or after the one before the present index.
-        const auto first = times.begin() + static_cast<std::ptrdiff_t>(i > 0 ? i - 1 : 0);
+        const auto first = times.begin() + static_cast<std::ptrdiff_t>(index > 0 ? index - 1 : 0);
         const auto at_or_after = std::lower_bound(first, times.end(), time);
         const auto found = static_cast<std::size_t>(at_or_after - times.begin());
         index = found > 0 ? found - 1 : 0;
     }
-
-    finish_bounded_ramp();
-    return effective <= 0.0 ? standing_still : moving;
 }
 
 }  // namespace orvane::drivers

@@ -1,12 +1,14 @@
 // Playback of sampled trajectories at a variable speed.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <future>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <orvane/motion/robot.hpp>
@@ -915,6 +917,68 @@ TEST(SmoothInterpolation, BetweenCoarseSamplesTheQuinticThroughPositionVelocityA
             EXPECT_LT(worst_velocity, 1e-7);
         } else {
             EXPECT_GT(worst, 1e-6);  // the straight line between samples misses the curve
+        }
+    }
+}
+
+TEST(AdvanceBeforeSampling, AtASteadySpeedPlaysTheSameSamplesFromTheStartToTheEnd) {
+    // The planner's interval and a coarser one; full and half speed.
+    for (const double interval : {0.008, 0.024}) {
+        const auto trajectory = steady_ramp(0.48, interval);
+        for (const double speed : {1.0, 0.5}) {
+            const auto play = [&](bool advance_first) {
+                TimeScaler scaler(0.008);
+                scaler.advance_before_sampling = advance_first;
+                scaler.set_scale_user(speed);
+                scaler.set_trajectory(&trajectory);
+                State state;
+                std::vector<double> positions;
+                while (scaler.next(state) == TimeScaler::moving) positions.push_back(state.position[0]);
+                EXPECT_EQ(state.position[0], trajectory.positions().back()[0]);
+                return positions;
+            };
+            const auto sampled_first = play(false);
+            const auto advanced_first = play(true);
+            ASSERT_EQ(advanced_first.size(), sampled_first.size()) << interval << " s, speed " << speed;
+            EXPECT_EQ(advanced_first.front(), 0.0);  // the start, where the arm already is
+            for (std::size_t k = 0; k < advanced_first.size(); ++k) {
+                EXPECT_NEAR(advanced_first[k], sampled_first[k], 1e-12) << "sample " << k;
+            }
+        }
+    }
+}
+
+TEST(AdvanceBeforeSampling, ASpeedChangeOrARampMovesTheVeryNextSample) {
+    const auto trajectory = steady_ramp(5.0, 0.024);
+    const TimeScaler::FactorLimits limits{.max_rate = 0.8, .max_rate_change = 3.0};
+    enum class Ask { speed, ramp, halt };
+    for (const bool advance_first : {true, false}) {
+        for (const auto ask : {Ask::speed, Ask::ramp, Ask::halt}) {
+            SCOPED_TRACE(std::string(advance_first ? "advancing first, " : "sampling first, ") +
+                         (ask == Ask::speed ? "speed" : ask == Ask::ramp ? "ramp" : "halt"));
+            // Two playbacks in step; the second is asked a change after ten samples.
+            std::array<TimeScaler, 2> scalers{TimeScaler(0.008), TimeScaler(0.008)};
+            std::array<State, 2> states;
+            for (auto& scaler : scalers) {
+                scaler.advance_before_sampling = advance_first;
+                scaler.set_factor_limits(limits);
+                scaler.set_trajectory(&trajectory);
+                scaler.settle_factor();
+            }
+            const auto step = [&] {
+                for (std::size_t s = 0; s < 2; ++s) ASSERT_EQ(scalers[s].next(states[s]), TimeScaler::moving);
+            };
+            for (int k = 0; k < 10; ++k) step();
+            if (ask == Ask::speed) scalers[1].set_scale_user(0.5);
+            if (ask == Ask::ramp) scalers[1].move_scale_user_linearly_to(0.0, 0.5);
+            if (ask == Ask::halt) scalers[1].halt();
+            step();
+            const bool next_moved = states[0].position[0] != states[1].position[0];
+            EXPECT_EQ(next_moved, advance_first);
+            // Sampling first, a ramp's first value is the present speed: it shows a sample later still.
+            step();
+            step();
+            EXPECT_GT(states[0].position[0], states[1].position[0]);
         }
     }
 }

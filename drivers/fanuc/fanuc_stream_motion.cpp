@@ -40,11 +40,14 @@ const std::string program_name = "STREAM_MOTN";
 
 // The streaming thread looks at the run at least this often without a tick.
 constexpr auto tick_limit = std::chrono::milliseconds(100);
-// Samples handed to the loop ahead of the period that wants the next one: a
-// sampling thread woken one period late (a loaded host) then costs nothing,
-// while a change of speed drawn into the next sample is still commanded two
-// periods after the sample it was asked at.
-constexpr std::uint64_t lookahead = 2;
+// Samples handed to the loop ahead of the period that wants the next one.
+// One: each status wakes the sampling thread to draw the sample for the
+// following period, so a speed change, pause or stop asked in one period is
+// drawn at the next status and commanded at the one after, within two
+// periods. A sampling thread woken later than that (rare with the real-time
+// scheduling it asks for) makes the loop bridge the period and ease the gap
+// away, within the limits; a longer lead would delay every change by as much.
+constexpr std::uint64_t lookahead = 1;
 // How long after a status shows an alarm the driver looks for a graver
 // fault behind it (an E-stop shows as an alarm first, as the stop itself
 // some 400 ms later).
@@ -115,6 +118,8 @@ Result FanucDriver::start_stream_motion() {
     // The time scaler samples at the controller's period, whatever the planner's interval.
     time_scaler.delta_time = sm_link->period();
     time_scaler.smooth_interpolation = true;
+    // A speed change then moves the next sample drawn, not the one after it.
+    time_scaler.advance_before_sampling = true;
     // Bounds of the speed factor from the tables: a plan within the planning
     // share leaves the rest for the factor's changes (its rate times the
     // velocity adds to the acceleration; its rate of change times the

@@ -188,7 +188,9 @@ LimitCheck check_limits(const orvane::Trajectory& trajectory, const ThresholdTab
     {
         TimeScaler scaler(plan.period);
         scaler.set_trajectory(&trajectory);
-        scaler.smooth_interpolation = true;  // as the driver samples over Stream Motion
+        // As the driver samples over Stream Motion.
+        scaler.smooth_interpolation = true;
+        scaler.advance_before_sampling = true;
         orvane::State state;
         std::vector<double> arm_position(arm_joints);
         std::optional<orvane::Frame> previous_tcp;

@@ -139,6 +139,12 @@ public:
     /// line), so that a trajectory sampled more coarsely than it is played
     /// keeps a bounded jerk. Samples without accelerations stay linear.
     bool smooth_interpolation{false};
+    /// After a trajectory's start, each interval first advances the playback
+    /// at that interval's factor, then samples: a speed change moves the very
+    /// next sample's position (otherwise only the one after, the present
+    /// sample's position having been fixed by the previous interval's
+    /// factor). At a steady speed the samples are the same either way.
+    bool advance_before_sampling{false};
     bool is_halting() const { return halting; }
     const std::optional<TcpConstraint>& get_tcp_constraint() const { return tcp_constraint; }
 
@@ -166,11 +172,14 @@ private:
     double bounded_factor(double target);
     /// A ramp whose time is over ends once the bounded factor got there too.
     void finish_bounded_ramp();
+    /// Moves the playback on by one interval at `effective`, and the index with it.
+    void advance(double effective);
 
     std::optional<FactorLimits> factor_limits;
     double factor{1.0};
     double factor_rate{0.0};
     bool halting{false};
+    bool start_drawn{false};  // the present trajectory's first sample was drawn
 
     void step_scale_movement();
     void update_scale(double product);
