@@ -805,6 +805,10 @@ struct ResponseTally {
     int missing{0};  // trials whose records showed no change, or one before it was asked
     void add(const Response& response) {
         if (!response.first_changed_ms || !response.reached_ms || response.early) {
+            std::fprintf(stderr, "[responses] a trial without figures: %s\n",
+                         !response.first_changed_ms ? "no command changed"
+                         : response.early           ? "a command changed before it was asked"
+                                                    : "the new speed or standstill was never reached");
             ++missing;
             return;
         }
